@@ -1,0 +1,14 @@
+# Sanitizer builds apply to every target, the simulated device libraries included, so
+# that a fault in a library the updater loads is caught as well.
+if(VXU_SANITIZE AND VXU_TSAN)
+  message(FATAL_ERROR "VXU_SANITIZE and VXU_TSAN cannot be combined")
+endif()
+if(VXU_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(VXU_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
