@@ -1,0 +1,54 @@
+// vxpack: builds update packages and reports on them.  Shared pieces of its commands.
+//
+// The tool runs on the development host, so it reads and writes host files with
+// std::filesystem and fstream; the format itself comes from package/package.h.
+#ifndef TOOLS_PACK_TOOL_H_
+#define TOOLS_PACK_TOOL_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vxpack {
+
+namespace fs = std::filesystem;
+
+// Exit codes of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// `vxpack build ...` and `vxpack info ...`; args hold what follows the command name.
+int RunBuild(std::span<const std::string_view> args);
+int RunInfo(std::span<const std::string_view> args);
+
+// Writes "vxpack: <subject>: <reason>" to standard error.
+void Complain(std::string_view subject, std::string_view reason);
+
+// A command-line option given as "--name value" or "--name=value".  Splits `arg` into
+// its name and, when written with "=", its value.
+struct SplitOption {
+  std::string_view name;
+  std::optional<std::string_view> value;
+};
+SplitOption Split(std::string_view arg);
+
+// CRC-32 of zlib: `crc` continued over `bytes`.
+std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+// The CRC-32 of A followed by B, from the CRC-32 of each and the length of B.
+std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t lengthB);
+
+// The CRC-32 of `length` bytes of `file` from `offset`.  Nothing when the file cannot be
+// read or ends before offset + length.
+std::optional<std::uint32_t> FileCrc(const fs::path& file, std::uint64_t offset,
+                                     std::uint64_t length);
+
+// "0x1234abcd".
+std::string Hex32(std::uint32_t value);
+
+}  // namespace vxpack
+
+#endif  // TOOLS_PACK_TOOL_H_
