@@ -27,7 +27,7 @@ inline constexpr std::array<std::uint8_t, 4> kMagic = {'V', 'X', 'U', 'D'};
 // Header lengths from which the IPL variants 1 and 2, and the mobile entries, exist.
 inline constexpr std::uint32_t kIplVariantsHeaderLength = 92;
 inline constexpr std::uint32_t kMobileHeaderLength = 108;
-// The bytes of an image the device library inspects, and the first chunk written.
+// The bytes of an image the device library examines, and the first chunk written.
 inline constexpr std::uint32_t kImageProbeSize = 512;
 inline constexpr std::uint32_t kFirstChunkSize = 1024;
 
