@@ -1,0 +1,46 @@
+// Internal to the host backend: the reader of the registry file (the registry
+// editor's export format).  A pure function of the file's bytes, so that tests and the
+// fuzz target can call it without a device folder.
+#ifndef PLATFORM_POSIX_REGISTRY_FILE_H_
+#define PLATFORM_POSIX_REGISTRY_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace platform::posix {
+
+struct RegistryValue {
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+// Keys below HKEY_LOCAL_MACHINE by their path ("" the hive itself, "a\b" below it) and
+// values by their name ("" the default value); both are kept with ASCII letters in lower
+// case, since the registry matches names ignoring case.
+struct RegistryKey {
+  std::map<std::u16string, RegistryValue> values;
+};
+using Registry = std::map<std::u16string, RegistryKey>;
+
+// A line that was not understood: its number (the first line is 1) and why.
+struct SkippedLine {
+  std::size_t line = 0;
+  std::string reason;
+};
+
+struct ParsedRegistry {
+  Registry keys;
+  std::vector<SkippedLine> skipped;
+  // The first line is neither header: nothing of the file counts.
+  bool badHeader = false;
+};
+
+ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes);
+
+}  // namespace platform::posix
+
+#endif  // PLATFORM_POSIX_REGISTRY_FILE_H_
