@@ -1,0 +1,98 @@
+// The hand-off to another updater build found beside the package.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "binding/binding.h"
+#include "control/control.h"
+#include "control/scoped_file.h"
+#include "platform/platform.h"
+
+namespace control {
+namespace {
+
+constexpr std::u16string_view kPackageName = u"VXUpdate.bin";
+constexpr std::u16string_view kUpdaterName = u"\\VXUpdater.exe";
+// The updater path and its terminator must fit in the path buffer.
+constexpr std::size_t kMaxFolderLength = kPathUnits - kUpdaterName.size() - 1;
+
+enum class Decision { kGoOn, kStart };
+
+std::uint32_t ReadLittleEndian(std::span<const std::uint8_t> bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// The label CRC of `file`, whose label is at `label`: the CRC-32 of the bytes before and
+// after the label.  Nothing when zlib.dll cannot be bound.  Leaves no library bound.
+std::optional<std::uint32_t> ComputeLabelCrc(std::span<const std::uint8_t> file,
+                                             std::size_t label) {
+  if (!binding::SwitchLibrary(binding::kZlibLibrary)) return std::nullopt;
+  const auto before = file.first(label);
+  const auto after = file.subspan(label + kLabelSize);
+  std::uint32_t crc = binding::crc32(0, nullptr, 0);
+  crc = binding::crc32(crc, before.data(), static_cast<std::uint32_t>(before.size()));
+  crc = binding::crc32(crc, after.data(), static_cast<std::uint32_t>(after.size()));
+  binding::ReleaseLibrary();
+  return crc;
+}
+
+// Reads the updater at `path` whole and judges whether it is this very build.  The file
+// is closed and the buffer released before the caller starts anything.
+Decision Judge(std::u16string_view path) {
+  const ScopedFile file(path);
+  if (!file.IsOpen()) return Decision::kGoOn;
+  const std::uint32_t size = platform::GetFileSize(file.handle(), nullptr);
+  if (size == platform::kInvalidFileSize) return Decision::kGoOn;
+  // An empty file holds no label; there is nothing to allocate or read.
+  if (size == 0) return Decision::kStart;
+  const platform::Block buffer = platform::AllocateBlock(size);
+  if (!buffer) return Decision::kGoOn;
+  std::uint32_t read = 0;
+  const std::span<std::uint8_t> bytes(buffer.get(), size);
+  if (!platform::ReadFile(file.handle(), bytes, &read) || read != size) return Decision::kGoOn;
+
+  const std::optional<std::size_t> label = FindUpdaterLabel(bytes);
+  if (!label) return Decision::kStart;
+  const std::uint32_t ownCrc = OwnLabelCrc();
+  if (ReadLittleEndian(bytes.subspan(*label + kLabelCrcOffset, 4)) != ownCrc) {
+    return Decision::kStart;
+  }
+  // The same label may still sit on a changed file: only the contents prove the build.
+  const std::optional<std::uint32_t> computed = ComputeLabelCrc(bytes, *label);
+  if (!computed) return Decision::kGoOn;
+  return *computed == ownCrc ? Decision::kGoOn : Decision::kStart;
+}
+
+}  // namespace
+
+std::int32_t HandOffToUpdater(const char16_t* packagePath) {
+  const std::u16string_view package(packagePath, platform::BoundedLength(packagePath, kPathUnits));
+  const std::size_t folderLength = package.find(kPackageName);
+  if (folderLength == std::u16string_view::npos) return 0;
+  // A folder too long for the updater path cannot hold an updater we could name.
+  if (folderLength > kMaxFolderLength) return 0;
+
+  PathBuffer updater{};
+  auto end = std::copy_n(package.begin(), folderLength, updater.begin());
+  end = std::copy(kUpdaterName.begin(), kUpdaterName.end(), end);
+  const std::u16string_view updaterPath(updater.data(),
+                                        static_cast<std::size_t>(end - updater.begin()));
+
+  if (Judge(updaterPath) == Decision::kGoOn) return 0;
+
+  // The started updater decides on its own; whether it could be started is not known to
+  // the user either way, so this run ends as if it had been.
+  platform::ProcessInformation information;
+  platform::CreateProcess(updaterPath, nullptr,
+                          platform::kCreateNewConsole | platform::kInheritCallerPriority,
+                          &information);
+  if (information.process != platform::kNullHandle) platform::CloseHandle(information.process);
+  if (information.thread != platform::kNullHandle) platform::CloseHandle(information.thread);
+  return 1;
+}
+
+}  // namespace control
