@@ -64,7 +64,9 @@ TEST(Progress, WholeOperationPrintsExactlyTen) {
     // Every step for small totals, about a hundred steps for large ones (up to 4 GiB,
     // where done * 10 no longer fits in 32 bits).
     const std::uint32_t step = total < 1000 ? 1 : total / 97;
-    for (std::uint32_t done = 0; done < total; done += step) calls.emplace_back(total, done);
+    for (std::uint64_t done = 0; done < total; done += step) {
+      calls.emplace_back(total, static_cast<std::uint32_t>(done));
+    }
     calls.emplace_back(total, total);
     std::size_t sum = 0;
     for (const std::size_t dots : DotsPerCall(calls)) sum += dots;
