@@ -47,7 +47,15 @@ VXSIM_ENTRY void RedLed(std::int32_t on) {
 }
 
 VXSIM_ENTRY void CPU_Reset(std::int32_t hardware) {
-  sim::WriteStateFile(sim::Root(), "last_reset", hardware ? "hardware reset\n" : "warm boot\n");
+  const auto root = sim::Root();
+  sim::WriteStateFile(root, "last_reset", hardware ? "hardware reset\n" : "warm boot\n");
+  // The device starts afresh: what the updater switched off for the update is back on,
+  // and the lights are dark, so `vxdevice show` tells what the restarted device holds.
+  sim::WriteStateFile(root, "green_led", "off\n");
+  sim::WriteStateFile(root, "red_led", "off\n");
+  sim::WriteStateFile(root, "keyboard", "enabled\n");
+  sim::WriteStateFile(root, "display", "on\n");
+  sim::WriteStateFile(root, "exclusive_access", "released\n");
   sim::TraceCall("CPU_Reset", hardware, {});
   // A reset ends everything that runs on the device at once: no exit handlers, no
   // clean-up, exactly as the updater sees it on the device.
