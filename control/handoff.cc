@@ -82,6 +82,11 @@ std::int32_t HandOffToUpdater(const char16_t* packagePath) {
   const std::u16string_view updaterPath(updater.data(),
                                         static_cast<std::size_t>(end - updater.begin()));
 
+  // An updater started from beside the package finds itself there.  Its own file proves
+  // nothing more than it already knows, and starting it again would start the same
+  // program over and over without ever updating, should the file differ from its label
+  // (a copy changed after stamping).
+  if (platform::IsRunningProgram(updaterPath)) return 0;
   if (Judge(updaterPath) == Decision::kGoOn) return 0;
 
   // The started updater decides on its own; whether it could be started is not known to

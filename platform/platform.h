@@ -218,6 +218,10 @@ struct ProcessInformation {
 bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
                    std::uint32_t creationFlags, ProcessInformation* information);
 
+// True when the device file at `path` is the program that runs in this process (the file
+// the device's loader started it from), false otherwise or when the path is refused.
+bool IsRunningProgram(std::u16string_view path);
+
 using ThreadProc = std::uint32_t (*)(void* parameter);
 // Starts a thread running entry(parameter).  kNullHandle on failure.
 Handle CreateThread(std::uint32_t stackSize, ThreadProc entry, void* parameter,

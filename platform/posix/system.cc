@@ -172,7 +172,12 @@ std::int32_t MessageBox(std::u16string_view text, std::u16string_view caption,
 void Sleep(std::uint32_t milliseconds) {
   const double scale = posix::CurrentConfig()->timeScale;
   TraceEvent("sleep").Num("ms", milliseconds).Emit();
-  if (scale <= 0 || milliseconds == 0) return;
+  if (scale <= 0 || milliseconds == 0) {
+    // No waiting, but the processor is offered to others: a loop that sleeps between
+    // rounds, such as the keep-alive thread, must not starve the update at scale 0.
+    std::this_thread::yield();
+    return;
+  }
   std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(milliseconds * scale));
 }
 
@@ -267,6 +272,16 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
     information->threadId = static_cast<std::uint32_t>(pid);
   }
   return true;
+}
+
+bool IsRunningProgram(std::u16string_view path) {
+  const auto host = MapDevicePath(path);
+  struct stat file;
+  struct stat self;
+  if (!host || ::stat(host->c_str(), &file) != 0 || ::stat("/proc/self/exe", &self) != 0) {
+    return false;
+  }
+  return file.st_dev == self.st_dev && file.st_ino == self.st_ino;
 }
 
 Handle CreateThread(std::uint32_t /*stackSize*/, ThreadProc entry, void* parameter,

@@ -471,6 +471,24 @@ TEST(ProcessTest, CreateProcessStartsTheDeviceProgramWithItsArguments) {
   EXPECT_EQ(starts[2]["ok"], "false");
 }
 
+TEST(ProcessTest, IsRunningProgramKnowsOnlyTheFileThisProcessRunsFrom) {
+  TempDir root;
+  ScopedEnv env({{"VXU_DEVICE_ROOT", root.path().string()}});
+  const fs::path self = fs::read_symlink("/proc/self/exe");
+  fs::create_directories(root / "Storage Card");
+  fs::create_symlink(self, root / "Storage Card/Self.exe");
+  fs::copy_file(self, root / "Storage Card/Copy.exe");
+  const std::pair<std::u16string, bool> cases[] = {
+      {u"\\storage card\\self.exe", true},
+      {u"\\Storage Card\\Copy.exe", false},
+      {u"\\Storage Card\\Missing.exe", false},
+      {u"\\Storage Card\\..\\Self.exe", false},
+  };
+  for (const auto& [path, expected] : cases) {
+    EXPECT_EQ(platform::IsRunningProgram(path), expected) << platform::ToUtf8(path);
+  }
+}
+
 TEST(EventTest, NamedEventsExistOnlyWhenCreatedOrOfThePowerManager) {
   struct Case {
     std::optional<std::string> powerManager;
