@@ -173,24 +173,5 @@ TEST(E2eFaults, SixtyFourKibibytesAreEnoughForTheCrcPass) {
                   nullptr}});
 }
 
-TEST(E2eFaults, WriterFailsWhenLessThanSixtyFourKibibytesCanBeHad) {
-  const std::uintmax_t engineSize = fs::file_size(PackagedEngine());
-  if (engineSize > 65535) {
-    GTEST_SKIP() << "the engine library (" << engineSize
-                 << " bytes) is larger than the limit, so its own copy fails first";
-  }
-  const Options defaults;
-  RunFaultCases({{"writer without a transfer buffer",
-                  [](Device& d) { return NewWincePackage(d, "alloc:65535"); },
-                  {},
-                  Banner(defaults) + CheckBinary(false, kBinaryOk) + Power() + Lock() +
-                      UpToDateLoaders() + NeedsUpgrade("WinCE") + "Update WinCEFailed\n" + Unlock(),
-                  255,
-                  true,
-                  [](const Device& d, const UpdaterRun&) {
-                    EXPECT_FALSE(fs::exists(d.FlashFile("WinCE").string() + ".partial"));
-                  }}});
-}
-
 }  // namespace
 }  // namespace e2e
