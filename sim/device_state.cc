@@ -222,29 +222,68 @@ bool StoreGdItems(const fs::path& root, const std::map<std::uint32_t, std::uint3
   return WriteStateFile(root, "gd_items", text);
 }
 
-FlashImage ReadFlashSlot(const fs::path& root, std::uint32_t type) {
+namespace {
+
+// The size of one read of an image body while its CRC is computed.
+constexpr std::size_t kBodyReadSize = std::size_t{1} << 20;
+
+// Opens the file of a slot (the partial one while a write is unfinished) and reads its
+// header and size.  `file` is left open just past the header when that could be read.
+FlashImage OpenFlashSlot(const fs::path& root, std::uint32_t type, FlashFileHandle* file) {
   FlashImage image;
   std::error_code error;
-  fs::path file = PartialFlashFile(root, type);
-  bool partial = fs::exists(file, error);
+  fs::path path = PartialFlashFile(root, type);
+  bool partial = fs::exists(path, error);
   if (!partial) {
-    file = FlashFile(root, type);
-    if (!fs::exists(file, error)) return image;
+    path = FlashFile(root, type);
+    if (!fs::exists(path, error)) return image;
   }
-  auto bytes = ReadWhole(file);
-  if (!bytes) {
-    image.state = FlashState::kDamaged;
-    return image;
-  }
-  std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes->data()),
-                                     bytes->size());
-  image.size = data.size();
-  image.header = DecodeHeader(data);
-  bool whole = image.header && data.size() == image.header->length;
-  image.state = partial || !whole ? FlashState::kDamaged : FlashState::kComplete;
-  image.bodyCrcOk = image.state == FlashState::kComplete &&
-                    Crc32(0, data.subspan(kHeaderSize)) == image.header->bodyCrc;
+  image.state = FlashState::kDamaged;
+  FlashFileHandle opened(std::fopen(path.c_str(), "rb"));
+  std::uintmax_t size = fs::file_size(path, error);
+  // Something there that cannot be read is no image: damaged, and nothing more known.
+  if (!opened || error) return image;
+  // Unbuffered: the header and the 1 MiB body reads go straight into their buffers.
+  std::setvbuf(opened.get(), nullptr, _IONBF, 0);
+  std::array<std::uint8_t, kHeaderSize> bytes{};
+  std::size_t got = std::fread(bytes.data(), 1, bytes.size(), opened.get());
+  if (std::ferror(opened.get())) return image;
+  image.size = size;
+  image.header = DecodeHeader(std::span(bytes).first(got));
+  bool whole = image.header && size == image.header->length;
+  if (!partial && whole) image.state = FlashState::kComplete;
+  *file = std::move(opened);
   return image;
+}
+
+// Whether the rest of `file` is `length` bytes whose CRC-32 is `crc`.
+bool BodyMatches(std::FILE* file, std::uintmax_t length, std::uint32_t crc) {
+  auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kBodyReadSize);
+  std::uint32_t computed = Crc32(0, {});
+  std::uintmax_t total = 0;
+  for (;;) {
+    std::size_t got = std::fread(buffer.get(), 1, kBodyReadSize, file);
+    computed = Crc32(computed, std::span(buffer.get(), got));
+    total += got;
+    if (got < kBodyReadSize) break;
+  }
+  // A read error or a file that changed size since its header was read is no match.
+  return !std::ferror(file) && total == length && computed == crc;
+}
+
+}  // namespace
+
+FlashImage ReadFlashSlot(const fs::path& root, std::uint32_t type) {
+  FlashFileHandle file;
+  FlashImage image = OpenFlashSlot(root, type, &file);
+  image.bodyCrcOk = image.state == FlashState::kComplete &&
+                    BodyMatches(file.get(), image.size - kHeaderSize, image.header->bodyCrc);
+  return image;
+}
+
+FlashImage ReadFlashHeader(const fs::path& root, std::uint32_t type) {
+  FlashFileHandle file;
+  return OpenFlashSlot(root, type, &file);
 }
 
 bool EraseFlash(const fs::path& root) {

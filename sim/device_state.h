@@ -90,7 +90,12 @@ struct FlashImage {
   bool bodyCrcOk = false;             // a complete image whose body matches its CRC
   std::uintmax_t size = 0;            // bytes in flash
 };
+// The slot's state, header and size, with its body checked against the header's CRC.
+// The body is read in 1 MiB pieces, so the memory used does not grow with the image.
 FlashImage ReadFlashSlot(const fs::path& root, std::uint32_t type);
+// The same without the body: only the 512 header bytes are read, and bodyCrcOk stays
+// false.  What an image information record needs.
+FlashImage ReadFlashHeader(const fs::path& root, std::uint32_t type);
 // Erases every image in flash.  False when something could not be removed.
 bool EraseFlash(const fs::path& root);
 

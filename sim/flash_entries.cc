@@ -181,7 +181,8 @@ VXSIM_ENTRY std::int32_t GetImageInfo(std::uint8_t* record, std::uint32_t type) 
   if (sim::RecordOffered(record) && !sim::ImageTypeName(type).empty()) {
     // An empty or damaged slot is described, not refused: its record differs from
     // every package image, so the updater writes the image instead of failing.
-    sim::FlashImage image = sim::ReadFlashSlot(sim::Root(), type);
+    // The record holds header fields and the slot's state only: the body is not read.
+    sim::FlashImage image = sim::ReadFlashHeader(sim::Root(), type);
     sim::FillInfoRecord(std::span<std::uint8_t, sim::kInfoRecordSize>(record, sim::kInfoRecordSize),
                         image.header, type, image.state);
     result = 1;

@@ -2,6 +2,7 @@
 // calls them: image format, image checks, image information, flash writes, CRC checks,
 // GD items, boot chain, lights, resets and what each library exports.
 #include <algorithm>
+#include <functional>
 
 #include "sim/device_state.h"
 #include "tests/sim/sim_fixture.h"
@@ -241,7 +242,7 @@ TEST_F(SimEngine, CheckCrcFailsForDamagedOrMissingImages) {
       {"cut short",
        [](const fs::path& file) {
          auto bytes = ts::ReadBytes(file);
-         bytes.resize(bytes.size() - 1);
+         bytes.pop_back();
          ts::WriteBytes(file, bytes);
        },
        sim::kResultCrcMismatch},
@@ -254,6 +255,73 @@ TEST_F(SimEngine, CheckCrcFailsForDamagedOrMissingImages) {
   }
   // A type the device never held.
   EXPECT_EQ(Entry<CheckCrcFn>(u"VXUpdate_CheckCRC")(10), sim::kResultCrcMismatch);
+}
+
+// The body is checked in 1 MiB reads, so the images here span several reads, end on a
+// read boundary or one byte past it, and are damaged at the places a piecewise check can
+// miss: the first byte of a later read and the last bytes of the image.
+TEST_F(SimEngine, CheckCrcAndInfoOfImagesLargerThanOneRead) {
+  constexpr std::uint32_t kMiB = 1u << 20;
+  constexpr std::uint32_t kSpanning = 2 * kMiB + 700;  // three reads of body
+  constexpr std::uint32_t kOnBoundary = 512 + kMiB;    // a body of exactly one read
+  auto flip = [](std::size_t at) {
+    return [at](std::vector<std::uint8_t>& bytes) { bytes[at] ^= 0x40; };
+  };
+  struct Case {
+    const char* name;
+    std::uint32_t size;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+    bool partial;
+    std::int32_t crcResult;
+    sim::FlashState state;
+  } cases[] = {
+      {"untouched, three reads", kSpanning, {}, false, 0, sim::FlashState::kComplete},
+      {"untouched, body of exactly one read", kOnBoundary, {}, false, 0,
+       sim::FlashState::kComplete},
+      {"untouched, one byte past a read", kOnBoundary + 1, {}, false, 0,
+       sim::FlashState::kComplete},
+      {"flipped byte near the end", kSpanning, flip(kSpanning - 3), false,
+       sim::kResultCrcMismatch, sim::FlashState::kComplete},
+      {"flipped last byte", kOnBoundary, flip(kOnBoundary - 1), false, sim::kResultCrcMismatch,
+       sim::FlashState::kComplete},
+      {"flipped first byte of the second read", kSpanning, flip(512 + kMiB), false,
+       sim::kResultCrcMismatch, sim::FlashState::kComplete},
+      {"one byte past its length", kOnBoundary,
+       [](std::vector<std::uint8_t>& bytes) { bytes.push_back(0); }, false,
+       sim::kResultCrcMismatch, sim::FlashState::kDamaged},
+      {"cut short by one byte", kSpanning,
+       [](std::vector<std::uint8_t>& bytes) { bytes.pop_back(); }, false,
+       sim::kResultCrcMismatch, sim::FlashState::kDamaged},
+      {"whole but never completed", kSpanning, {}, true, sim::kResultCrcMismatch,
+       sim::FlashState::kDamaged},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto image = Image(4, "2.0", c.size);
+    auto stored = image;
+    if (c.damage) c.damage(stored);
+    fs::remove(FlashFile(4));
+    fs::remove(sim::PartialFlashFile(root_, 4));
+    ts::WriteBytes(c.partial ? sim::PartialFlashFile(root_, 4) : FlashFile(4), stored);
+
+    EXPECT_EQ(Entry<CheckCrcFn>(u"VXUpdate_CheckCRC")(4), c.crcResult);
+    // The record comes from the header and the slot's state alone: a damaged body
+    // under a whole image still describes that image, as the CRC check is what finds it.
+    Record record = FlashRecord(4);
+    EXPECT_EQ(LoadU32(&record[36]), static_cast<std::uint32_t>(c.state));
+    EXPECT_EQ(LoadU32(&record[28]), c.size);
+    EXPECT_EQ(RecordsMatch(record, BufferRecord(image)), c.state == sim::FlashState::kComplete);
+
+    sim::FlashImage slot = sim::ReadFlashSlot(root_, 4);
+    EXPECT_EQ(slot.size, stored.size());
+    EXPECT_EQ(slot.bodyCrcOk, c.crcResult == 0);
+    EXPECT_EQ(slot.state, c.state);
+    EXPECT_FALSE(sim::ReadFlashHeader(root_, 4).bodyCrcOk) << "the body is not read";
+  }
+  auto checks = ts::EventsOf(ts::ReadTrace(trace_), "device");
+  std::size_t crcCalls = static_cast<std::size_t>(std::count_if(
+      checks.begin(), checks.end(), [](const auto& e) { return e["call"] == "VXUpdate_CheckCRC"; }));
+  EXPECT_EQ(crcCalls, std::size(cases)) << "one trace line per call";
 }
 
 TEST_F(SimEngine, LowLevelFormatErasesEveryImage) {
