@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "sim/device_state.h"
@@ -40,6 +41,20 @@ std::optional<std::uint64_t> PowerLossAfter() {
   auto [end, error] = std::from_chars(text, text + std::strlen(text), limit);
   if (error != std::errc() || *end != '\0') return {};
   return limit;
+}
+
+// Whether a test asked, through VXSIM_FAIL (entry names separated by commas), for `entry`
+// to fail as worn-out flash would: the entry then does nothing and answers its failure.
+bool FailsOnPurpose(std::string_view entry) {
+  const char* text = std::getenv("VXSIM_FAIL");
+  std::string_view names = text == nullptr ? std::string_view() : std::string_view(text);
+  while (!names.empty()) {
+    const std::size_t comma = names.find(',');
+    if (names.substr(0, comma) == entry) return true;
+    if (comma == std::string_view::npos) break;
+    names.remove_prefix(comma + 1);
+  }
+  return false;
 }
 
 // Writes image bytes to the partial file; when the power-loss count is reached the
@@ -89,7 +104,9 @@ const char kLibraryName[] = "VXUpdate.dll";
 
 VXSIM_ENTRY std::int32_t VXUpdate_LowLevelFormat() {
   sim::AbandonWrite();
-  std::int32_t result = sim::EraseFlash(sim::Root()) ? sim::kResultOk : sim::kResultFlashFailed;
+  const bool erased =
+      !sim::FailsOnPurpose("VXUpdate_LowLevelFormat") && sim::EraseFlash(sim::Root());
+  std::int32_t result = erased ? sim::kResultOk : sim::kResultFlashFailed;
   sim::TraceCall("VXUpdate_LowLevelFormat", {}, result);
   return result;
 }
@@ -178,7 +195,8 @@ VXSIM_ENTRY std::int32_t VXUpdate_CheckCRC(std::uint32_t type) {
 
 VXSIM_ENTRY std::int32_t GetImageInfo(std::uint8_t* record, std::uint32_t type) {
   std::int32_t result = 0;
-  if (sim::RecordOffered(record) && !sim::ImageTypeName(type).empty()) {
+  if (sim::RecordOffered(record) && !sim::ImageTypeName(type).empty() &&
+      !sim::FailsOnPurpose("GetImageInfo")) {
     // An empty or damaged slot is described, not refused: its record differs from
     // every package image, so the updater writes the image instead of failing.
     // The record holds header fields and the slot's state only: the body is not read.

@@ -64,6 +64,38 @@ std::string NewWincePackage(Device& device, std::string faults) {
   return faults;
 }
 
+TEST(E2eFaults, FailingFlashEndsTheStepWithItsCodeAndUnlocks) {
+  const Options defaults;
+  const std::string locked = Banner(defaults) + CheckBinary(false, kBinaryOk) + Power() + Lock();
+  auto newSpl = [](Device& d) {
+    d.BuildPackageOf({{"SPL", "2.0"}, {"IPL", ""}, {"Bootloader", ""}, {"WinCE", ""}});
+    return std::string();
+  };
+  // The entry of the simulated flash that fails (VXSIM_FAIL), and the road it must take.
+  const std::vector<std::pair<std::string, FaultCase>> cases = {
+      // The format before SPL fails: no write, the step ends with the engine's code.
+      {"VXUpdate_LowLevelFormat",
+       {"the flash format fails", newSpl, {},
+        locked + NeedsUpgrade("SPL") + "Flash physical format...Failed\n" + Unlock(), 255, true,
+        [](const Device& d, const UpdaterRun& run) {
+          EXPECT_TRUE(DeviceCalls(run, "VXUpdate_WriteFirst", run.firstPid).empty());
+          EXPECT_TRUE(fs::exists(d.FlashFile("SPL"))) << "the old image stays";
+        }}},
+      // The engine cannot describe the image in flash: the check prints the code.
+      {"GetImageInfo",
+       {"the flash image cannot be described", newSpl, {},
+        locked + "Check SPL...Error (Code = 9)\n" + Unlock(), 255, true, nullptr}},
+  };
+  for (const auto& [entry, c] : cases) {
+    SCOPED_TRACE(c.name);
+    Device device;
+    c.setup(device);
+    const UpdaterRun run = device.Run(c.args, "yes,no", {{"VXSIM_FAIL", entry}});
+    ExpectTruthfulEnd(c, run);
+    if (c.more) c.more(device, run);
+  }
+}
+
 TEST(E2eFaults, FailuresAfterTheChecksTellTheTruthCloseTheirFilesAndUnlock) {
   const Options defaults;
   const std::string head = Banner(defaults) + CheckBinary(false, kBinaryOk);
