@@ -21,18 +21,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-std::optional<std::uint32_t> ParseU32(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  std::uint32_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
-  return value;
-}
-
 // Splits "key = value" after removing a '#' comment; false for a line without '='.
 bool SplitAssignment(std::string_view line, std::string_view* key, std::string_view* value) {
   line = line.substr(0, line.find('#'));

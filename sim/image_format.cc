@@ -35,13 +35,6 @@ std::string Folded(std::string_view text) {
   return out;
 }
 
-std::optional<std::uint32_t> ParseNumber(std::string_view text) {
-  std::uint32_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return {};
-  return value;
-}
-
 std::chrono::year_month_day ToCalendar(const BuildDate& date) {
   return std::chrono::year_month_day{std::chrono::year{date.year},
                                      std::chrono::month{static_cast<unsigned>(date.month)},
@@ -86,6 +79,24 @@ std::optional<BuildDate> LoadStamp(const std::uint8_t* bytes, std::uint32_t revi
 
 }  // namespace
 
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  std::uint64_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
+  return value;
+}
+
+std::optional<std::uint32_t> ParseU32(std::string_view text) {
+  const auto value = ParseNumber(text);
+  if (!value || *value > 0xFFFFFFFFu) return {};
+  return static_cast<std::uint32_t>(*value);
+}
+
 std::uint32_t LoadU32(const std::uint8_t* bytes) {
   return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
@@ -101,7 +112,7 @@ std::string_view ImageTypeName(std::uint32_t type) {
 }
 
 std::uint32_t ImageTypeFromName(std::string_view name) {
-  if (auto number = ParseNumber(name)) {
+  if (auto number = ParseU32(name)) {
     return *number >= kFirstImageType && *number <= kLastImageType ? *number : 0;
   }
   std::string folded = Folded(name);
@@ -118,8 +129,8 @@ std::string VersionText(std::uint32_t version) {
 std::optional<std::uint32_t> ParseVersion(std::string_view text) {
   auto dot = text.find('.');
   if (dot == std::string_view::npos) return {};
-  auto major = ParseNumber(text.substr(0, dot));
-  auto minor = ParseNumber(text.substr(dot + 1));
+  auto major = ParseU32(text.substr(0, dot));
+  auto minor = ParseU32(text.substr(dot + 1));
   if (!major || !minor || *major > 0xFFFFu || *minor > 0xFFFFu) return {};
   return *major << 16 | *minor;
 }
@@ -132,9 +143,9 @@ std::string DateText(const BuildDate& date) {
 
 std::optional<BuildDate> ParseDate(std::string_view text) {
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return {};
-  auto year = ParseNumber(text.substr(0, 4));
-  auto month = ParseNumber(text.substr(5, 2));
-  auto day = ParseNumber(text.substr(8, 2));
+  auto year = ParseU32(text.substr(0, 4));
+  auto month = ParseU32(text.substr(5, 2));
+  auto day = ParseU32(text.substr(8, 2));
   if (!year || !month || !day || *year < 1970) return {};
   BuildDate date{static_cast<int>(*year), static_cast<int>(*month), static_cast<int>(*day)};
   if (!ToCalendar(date).ok()) return {};

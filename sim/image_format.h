@@ -68,6 +68,10 @@ std::uint32_t ImageTypeFromName(std::string_view name);
 // not MAJOR.MINOR with both parts below 65536.
 std::string VersionText(std::uint32_t version);
 std::optional<std::uint32_t> ParseVersion(std::string_view text);
+// A whole number, decimal or hexadecimal after "0x"; nothing for anything else.
+std::optional<std::uint64_t> ParseNumber(std::string_view text);
+// The same, limited to 32 bits.
+std::optional<std::uint32_t> ParseU32(std::string_view text);
 // "YYYY-MM-DD" and back; ParseDate answers nothing for an impossible date.
 std::string DateText(const BuildDate& date);
 std::optional<BuildDate> ParseDate(std::string_view text);

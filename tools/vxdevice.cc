@@ -56,20 +56,8 @@ int Usage(std::string_view reason) {
   return kExitUsage;
 }
 
-std::optional<std::uint64_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  std::uint64_t value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
-  return value;
-}
-
 std::optional<std::uint32_t> ParseHardware(std::string_view text) {
-  auto value = ParseNumber(text);
+  auto value = sim::ParseNumber(text);
   if (!value || *value > 0xFFFFFFFFu) return {};
   return static_cast<std::uint32_t>(*value);
 }
@@ -245,7 +233,7 @@ int Image(int argc, char** argv) {
   if (!number) return Fail(*version, "not a version MAJOR.MINOR");
   header.version = *number;
   if (auto size = Named(options, "--size")) {
-    auto bytes = ParseNumber(*size);
+    auto bytes = sim::ParseNumber(*size);
     if (!bytes || *bytes < sim::kHeaderSize || *bytes > kMaxImageSize) {
       return Fail(*size, "image size must be 512 to 536870912 bytes");
     }
