@@ -57,9 +57,8 @@ std::shared_ptr<const Registry> LoadRegistry() {
   if (!path || !ReadWholeFile(*path, &bytes)) return nullptr;
   ParsedRegistry parsed = ParseRegistryFile(bytes);
   if (parsed.badHeader) {
-    Debug(*path +
-          " does not start with REGEDIT4 or \"Windows Registry Editor Version 5.00\"; "
-          "taken as empty");
+    Debug("skipped line 1 of " + *path +
+          ": not REGEDIT4 or \"Windows Registry Editor Version 5.00\"; the rest is read");
   }
   for (const auto& line : parsed.skipped) {
     Debug("skipped line " + std::to_string(line.line) + " of " + *path + ": " + line.reason);

@@ -212,19 +212,24 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
     lines.push_back(Trim(Text(text).substr(start, end - start)));
     start = end + 1;
   }
-  if (lines.empty() ||
-      (lines[0] != u"REGEDIT4" && lines[0] != u"Windows Registry Editor Version 5.00")) {
-    parsed.badHeader = true;
-    return parsed;
-  }
+  // A file without the header line is read all the same: what it holds is still meant,
+  // and the caller reports the missing header as one skipped first line.
+  const bool hasHeader =
+      lines[0] == u"REGEDIT4" || lines[0] == u"Windows Registry Editor Version 5.00";
+  parsed.badHeader = !hasHeader;
 
   // Where values go: the current key, or nothing before the first section and in a
   // section that is skipped or deletes.
   std::optional<std::u16string> current;
+  // Values under a section that is skipped or deletes are well-formed and ignored quietly;
+  // the section line itself was reported.
+  bool inSection = false;
   auto skip = [&](std::size_t number, std::string reason) {
+    // A first line that is not the header is reported once, as the missing header.
+    if (!hasHeader && number == 1) return;
     parsed.skipped.push_back({number, std::move(reason)});
   };
-  for (std::size_t index = 1; index < lines.size(); ++index) {
+  for (std::size_t index = hasHeader ? 1 : 0; index < lines.size(); ++index) {
     const std::size_t number = index + 1;
     std::u16string logical(lines[index]);
     // A line ending in a backslash goes on with the next; a comment never does.
@@ -238,6 +243,7 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
 
     if (line.front() == u'[') {
       current.reset();
+      inSection = true;
       const std::size_t close = line.rfind(u']');
       if (close == Text::npos || !WithoutComment(line.substr(close + 1)).empty()) {
         skip(number, "a key name without its closing ']'");
@@ -285,7 +291,7 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
       continue;
     }
     if (!current) {
-      skip(number, "a value outside a key");
+      if (!inSection) skip(number, "a value outside a key");
       continue;
     }
     auto& values = parsed.keys[*current].values;

@@ -35,7 +35,7 @@ struct SkippedLine {
 struct ParsedRegistry {
   Registry keys;
   std::vector<SkippedLine> skipped;
-  // The first line is neither header: nothing of the file counts.
+  // The first line is neither header; the rest of the file was read all the same.
   bool badHeader = false;
 };
 
