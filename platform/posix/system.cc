@@ -68,8 +68,9 @@ std::string OneLine(std::u16string_view text) {
 std::int32_t AskAtTerminal(std::u16string_view text, std::u16string_view caption, bool question) {
   WriteAll(STDERR_FILENO, "\n[" + ToUtf8(caption) + "]\n" + ToUtf8(text) + "\n" +
                               (question ? "[y]es / [n]o? " : "[Enter] OK "));
+  // The answer typed so far survives a read interrupted by a signal.
+  std::string line;
   for (;;) {
-    std::string line;
     char c = 0;
     ssize_t got;
     while ((got = ::read(STDIN_FILENO, &c, 1)) == 1 && c != '\n') line.push_back(c);
@@ -79,6 +80,7 @@ std::int32_t AskAtTerminal(std::u16string_view text, std::u16string_view caption
     if (!line.empty() && (line[0] == 'y' || line[0] == 'Y')) return kIdYes;
     if (!line.empty() && (line[0] == 'n' || line[0] == 'N')) return kIdNo;
     if (got <= 0) return 0;
+    line.clear();
     WriteAll(STDERR_FILENO, "[y]es / [n]o? ");
   }
 }
