@@ -62,6 +62,23 @@ std::optional<package::PackageHeader> ReadHeader(const std::string& path) {
   return package::DecodeHeader(bytes);
 }
 
+// The device's package opened for the plain baselines, with its header; nothing, and the
+// benchmark skipped, when the device holds no package.
+struct PlainPackage {
+  package::PackageHeader header;
+  File file;
+};
+std::optional<PlainPackage> OpenPlainPackage(benchmark::State& state) {
+  const std::string path = HostPackagePath();
+  auto header = ReadHeader(path);
+  File file = OpenPlain(path);
+  if (!header || !file) {
+    state.SkipWithError("no package in the device named by VXU_DEVICE_ROOT");
+    return std::nullopt;
+  }
+  return PlainPackage{*header, std::move(file)};
+}
+
 // The progress printer stands in here as a callback that only counts its calls.
 std::uint32_t g_progressCalls = 0;
 void CountProgress(std::uint32_t /*total*/, std::uint32_t /*done*/) { ++g_progressCalls; }
@@ -104,13 +121,10 @@ void CrcPassUpdater(benchmark::State& state) {
 }
 
 void CrcPassPlainLoop(benchmark::State& state) {
-  const std::string path = HostPackagePath();
-  const auto header = ReadHeader(path);
-  File file = OpenPlain(path);
-  if (!header || !file) {
-    state.SkipWithError("no package in the device named by VXU_DEVICE_ROOT");
-    return;
-  }
+  auto plain = OpenPlainPackage(state);
+  if (!plain) return;
+  const package::PackageHeader* header = &plain->header;
+  File& file = plain->file;
   std::vector<std::uint8_t> buffer(kChunk);
   for (auto _ : state) {
     uLong crc = crc32(0, nullptr, 0);
@@ -151,13 +165,10 @@ void WriteImageUpdater(benchmark::State& state) {
 }
 
 void WriteImagePlainRead(benchmark::State& state) {
-  const std::string path = HostPackagePath();
-  const auto header = ReadHeader(path);
-  File file = OpenPlain(path);
-  if (!header || !file) {
-    state.SkipWithError("no package in the device named by VXU_DEVICE_ROOT");
-    return;
-  }
+  auto plain = OpenPlainPackage(state);
+  if (!plain) return;
+  const package::PackageHeader* header = &plain->header;
+  File& file = plain->file;
   std::vector<std::uint8_t> buffer(kChunk);
   for (auto _ : state) {
     const bool whole = ReadChunks(file.get(), header->wince.offset, header->wince.length,
