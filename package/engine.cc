@@ -15,16 +15,29 @@ namespace {
 
 constexpr std::u16string_view kCrc32Entry = u"crc32";
 
-// Binds the first of vx_bsp_api.dll and zlib.dll that exports crc32.  False when neither
-// does; whatever was bound last then stays bound.
-bool BindCrcProvider() {
+enum class CrcProvider { kNone, kBoardSupport, kZlib };
+
+// Binds the first of vx_bsp_api.dll and zlib.dll that exports crc32.  With neither,
+// whatever was bound last (zlib.dll without crc32, or nothing) stays bound.
+CrcProvider BindCrcProvider() {
   if (binding::SwitchLibrary(binding::kBoardSupportLibrary) &&
       binding::LibrarySupports(kCrc32Entry) == 1) {
-    return true;
+    return CrcProvider::kBoardSupport;
   }
   binding::ReleaseLibrary();
   return binding::SwitchLibrary(binding::kZlibLibrary) &&
-         binding::LibrarySupports(kCrc32Entry) == 1;
+                 binding::LibrarySupports(kCrc32Entry) == 1
+             ? CrcProvider::kZlib
+             : CrcProvider::kNone;
+}
+
+// The binding after a refused or unwritable engine: the board support library stays
+// bound when it gave the CRC; any other library is let go.  zlib.dll answers no device
+// entry, so left bound it would turn the lights and the reset of the warm boot that
+// follows into fallbacks, and the device would never reboot.
+std::int32_t Refuse(CrcProvider provider) {
+  if (provider != CrcProvider::kBoardSupport) binding::ReleaseLibrary();
+  return 0;
 }
 
 // Writes the engine bytes to "\VXUpdate.dll" in one write.  False when the file cannot
@@ -66,12 +79,13 @@ std::int32_t PackageInstallEngine(PackageHandle handle) {
   platform::ReadFile(handle->file, bytes, &read);
   if (read != header.engineLength) return 0;
 
-  if (BindCrcProvider()) {
+  const CrcProvider provider = BindCrcProvider();
+  if (provider != CrcProvider::kNone) {
     std::uint32_t crc = binding::crc32(0, nullptr, 0);
     crc = binding::crc32(crc, bytes.data(), header.engineLength);
-    if (crc != header.engineCrc) return 0;
+    if (crc != header.engineCrc) return Refuse(provider);
   }
-  if (!WriteEngineFile(bytes)) return 0;
+  if (!WriteEngineFile(bytes)) return Refuse(provider);
   binding::ReleaseLibrary();
   return binding::SwitchLibrary(binding::kEngineLibrary) ? 1 : 0;
 }

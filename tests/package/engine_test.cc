@@ -55,7 +55,7 @@ TEST(PackageEngine, OutcomeDependsOnWhereCrc32IsFound) {
       {"bsp checks, right", true, true, false, 1, u"vx_bsp_api.dll", u"\\VXUpdate.dll", true},
       {"bsp checks, wrong", true, true, true, 0, u"vx_bsp_api.dll", u"vx_bsp_api.dll", false},
       {"zlib checks, right", false, true, false, 1, u"zlib.dll", u"\\VXUpdate.dll", true},
-      {"zlib checks, wrong", false, true, true, 0, u"zlib.dll", u"zlib.dll", false},
+      {"zlib checks, wrong", false, true, true, 0, u"zlib.dll", u"", false},
       {"nobody checks, wrong", false, false, true, 1, u"", u"\\VXUpdate.dll", true},
   };
   for (const auto& c : cases) {
