@@ -25,8 +25,7 @@ CrcProvider BindCrcProvider() {
     return CrcProvider::kBoardSupport;
   }
   binding::ReleaseLibrary();
-  return binding::SwitchLibrary(binding::kZlibLibrary) &&
-                 binding::LibrarySupports(kCrc32Entry) == 1
+  return binding::SwitchLibrary(binding::kZlibLibrary) && binding::LibrarySupports(kCrc32Entry) == 1
              ? CrcProvider::kZlib
              : CrcProvider::kNone;
 }
@@ -43,9 +42,8 @@ std::int32_t Refuse(CrcProvider provider) {
 // Writes the engine bytes to "\VXUpdate.dll" in one write.  False when the file cannot
 // be created or takes fewer bytes; a partial file is left behind and never bound.
 bool WriteEngineFile(std::span<const std::uint8_t> engine) {
-  const platform::Handle file =
-      platform::CreateFile(binding::kEngineLibrary, platform::kGenericWrite, 0,
-                           platform::kCreateAlways, 0);
+  const platform::Handle file = platform::CreateFile(
+      binding::kEngineLibrary, platform::kGenericWrite, 0, platform::kCreateAlways, 0);
   if (file == platform::kInvalidHandle) return false;
   std::uint32_t written = 0;
   platform::WriteFile(file, engine, &written);
@@ -67,9 +65,8 @@ std::int32_t PackageInstallEngine(PackageHandle handle) {
   // turn into an allocation of that size.
   std::uint32_t sizeHigh = 0;
   const std::uint32_t fileSize = platform::GetFileSize(handle->file, &sizeHigh);
-  if (sizeHigh == 0 &&
-      (fileSize == platform::kInvalidFileSize || fileSize < header.engineOffset ||
-       fileSize - header.engineOffset < header.engineLength)) {
+  if (sizeHigh == 0 && (fileSize == platform::kInvalidFileSize || fileSize < header.engineOffset ||
+                        fileSize - header.engineOffset < header.engineLength)) {
     return 0;
   }
   platform::Block engine = platform::AllocateBlock(header.engineLength);

@@ -1,7 +1,9 @@
 // The host knobs: read from the environment on first use and on Reconfigure, kept in
 // one process-wide record that threads share.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +93,9 @@ void ParseFaults(std::string_view list, Config* config, std::vector<std::string>
     } else if (kind == "process" && !hasArgument) {
       config->processFault = true;
       understood = true;
+    } else if (kind == "nth" && hasArgument && ParseUnsigned(argument, &limit) && limit > 0) {
+      config->nthFaults.push_back(limit);
+      understood = true;
     }
     if (!understood) {
       notes->push_back("ignored the fault \"" + std::string(word) +
@@ -121,6 +126,20 @@ void ParseAnswers(std::string_view list, Config* config, std::vector<std::string
   }
 }
 
+// True when this copy of the layer is linked into the program itself, false when it is the
+// copy inside a device library (each simulated library carries its own).  The program is
+// the first object of the loader's chain.
+bool InTheProgram() {
+  Dl_info info;
+  link_map* object = nullptr;
+  if (::dladdr1(reinterpret_cast<void*>(&InTheProgram), &info, reinterpret_cast<void**>(&object),
+                RTLD_DL_LINKMAP) == 0 ||
+      object == nullptr) {
+    return true;
+  }
+  return object->l_prev == nullptr;
+}
+
 std::shared_ptr<Config> Load(std::vector<std::string>* notes) {
   auto config = std::make_shared<Config>();
 
@@ -142,7 +161,10 @@ std::shared_ptr<Config> Load(std::vector<std::string>* notes) {
     }
   }
 
-  ParseFaults(Env("VXU_FAULTS"), config.get(), notes);
+  // The faults are the updater's: a device library neither fails its own calls nor
+  // counts them, and leaves the notes on a fault not understood to the program.
+  static const bool inTheProgram = InTheProgram();
+  if (inTheProgram) ParseFaults(Env("VXU_FAULTS"), config.get(), notes);
   if (std::getenv("VXU_MSGBOX_ANSWERS") != nullptr) {
     ParseAnswers(Env("VXU_MSGBOX_ANSWERS"), config.get(), notes);
   }
@@ -225,6 +247,17 @@ std::shared_ptr<Config> CurrentConfig() {
   }
   for (const auto& note : notes) Debug(note);
   return loaded;
+}
+
+bool NthFault(std::string_view call) {
+  const auto config = CurrentConfig();
+  if (config->nthFaults.empty()) return false;
+  const std::uint64_t n = config->fallibleCalls.fetch_add(1) + 1;
+  if (std::find(config->nthFaults.begin(), config->nthFaults.end(), n) == config->nthFaults.end()) {
+    return false;
+  }
+  TraceEvent("fault").Str("call", call).Num("n", static_cast<std::int64_t>(n)).Emit();
+  return true;
 }
 
 void Debug(std::string_view what) { OutputDebugString(u"platform: " + ToUtf16(what) + u"\r\n"); }

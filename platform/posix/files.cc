@@ -126,12 +126,13 @@ bool TakeObject(Handle handle, Object* object) {
 
 Handle CreateFile(std::u16string_view path, std::uint32_t access, std::uint32_t /*share*/,
                   std::uint32_t disposition, std::uint32_t /*flags*/) {
+  const bool fault = posix::NthFault("CreateFile");
   const auto config = posix::CurrentConfig();
   posix::Object object;
   object.path = std::u16string(path);
   object.normalPath = posix::NormalizeDevicePath(path);
   int fd = -1;
-  if (!posix::MatchesFault(config->openFaults, object.normalPath)) {
+  if (!fault && !posix::MatchesFault(config->openFaults, object.normalPath)) {
     fd = posix::OpenFile(path, access, disposition);
   }
   TraceEvent("create_file")
@@ -146,6 +147,7 @@ Handle CreateFile(std::u16string_view path, std::uint32_t access, std::uint32_t 
 
 bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) {
   if (read != nullptr) *read = 0;
+  if (posix::NthFault("ReadFile")) return false;
   posix::Object object;
   if (!posix::FileOf(file, &object)) return false;
   const off_t position = ::lseek(object.fd, 0, SEEK_CUR);
@@ -178,6 +180,7 @@ bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) 
 
 bool WriteFile(Handle file, std::span<const std::uint8_t> bytes, std::uint32_t* written) {
   if (written != nullptr) *written = 0;
+  if (posix::NthFault("WriteFile")) return false;
   posix::Object object;
   if (!posix::FileOf(file, &object)) return false;
   const off_t position = ::lseek(object.fd, 0, SEEK_CUR);
@@ -205,6 +208,7 @@ bool WriteFile(Handle file, std::span<const std::uint8_t> bytes, std::uint32_t* 
 
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance, std::int32_t* distanceHigh,
                              std::uint32_t method) {
+  if (posix::NthFault("SetFilePointer")) return kInvalidSetFilePointer;
   posix::Object object;
   if (!posix::FileOf(file, &object)) return kInvalidSetFilePointer;
   std::int64_t move = distance;
@@ -234,6 +238,7 @@ std::uint32_t SetFilePointer(Handle file, std::int32_t distance, std::int32_t* d
 }
 
 std::uint32_t GetFileSize(Handle file, std::uint32_t* high) {
+  if (posix::NthFault("GetFileSize")) return kInvalidFileSize;
   posix::Object object;
   struct stat info;
   if (!posix::FileOf(file, &object) || ::fstat(object.fd, &info) != 0) return kInvalidFileSize;

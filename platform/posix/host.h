@@ -39,6 +39,9 @@ struct Config {
   std::vector<FileFault> writeFaults;
   bool threadFault = false;
   bool processFault = false;
+  // nth:K: the K-th fallible call of the process fails; the calls counted so far.
+  std::vector<std::uint64_t> nthFaults;
+  std::atomic<std::uint64_t> fallibleCalls{0};
   bool answersSet = false;
   std::vector<std::int32_t> answers;
   std::atomic<std::size_t> nextAnswer{0};
@@ -49,6 +52,11 @@ struct Config {
 
 // The current record, read from the environment on first use.
 std::shared_ptr<Config> CurrentConfig();
+
+// Counts one fallible call of the updater (`call` names it in the trace) and answers
+// whether a fault of VXU_FAULTS nth:K fails it now, after recording the fault.  Called
+// first thing in such a call, before anything else of it reaches the trace.
+bool NthFault(std::string_view call);
 
 // Writes one line of the layer's own to the debug channel: "platform: <what>\r\n".
 void Debug(std::string_view what);

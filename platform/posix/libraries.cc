@@ -25,11 +25,12 @@ std::map<void*, Loaded>& libraries = *new std::map<void*, Loaded>();
 }  // namespace
 
 Module LoadLibrary(std::u16string_view name) {
+  const bool fault = posix::NthFault("LoadLibrary");
   std::u16string devicePath(name);
   if (name.find(u'\\') == std::u16string_view::npos) devicePath = u"\\Windows\\" + devicePath;
   const auto host = MapDevicePath(devicePath);
   void* handle = nullptr;
-  if (host) {
+  if (host && !fault) {
     // The path always holds a '/', so the host never searches its own library folders.
     handle = ::dlopen(host->c_str(), RTLD_NOW | RTLD_LOCAL);
   }

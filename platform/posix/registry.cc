@@ -86,6 +86,7 @@ void ForgetRegistry() {
 
 std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t /*options*/,
                           std::uint32_t /*access*/, RegKey* result) {
+  const bool fault = posix::NthFault("RegOpenKeyEx");
   if (result != nullptr) *result = kNullRegKey;
   std::shared_ptr<const posix::Registry> registry;
   std::u16string base;
@@ -101,7 +102,7 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
   }
   std::u16string path = posix::KeyPathOf(subKey);
   if (!base.empty()) path = path.empty() ? base : base + u"\\" + path;
-  const bool found = registry && result != nullptr && registry->count(path) != 0;
+  const bool found = !fault && registry && result != nullptr && registry->count(path) != 0;
   TraceEvent("reg_open").Str("key", subKey).Bool("ok", found).Emit();
   if (!found) return kErrorFileNotFound;
   std::lock_guard<std::mutex> lock(posix::registryMutex);
@@ -113,6 +114,14 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
 
 std::int32_t RegQueryValueEx(RegKey key, std::u16string_view name, std::uint32_t* type,
                              std::span<std::uint8_t> data, std::uint32_t* size) {
+  if (posix::NthFault("RegQueryValueEx")) {
+    TraceEvent("reg_query")
+        .Str("name", name)
+        .Num("result", kErrorFileNotFound)
+        .Num("size", 0)
+        .Emit();
+    return kErrorFileNotFound;
+  }
   const posix::RegistryValue* value = nullptr;
   std::shared_ptr<const posix::Registry> registry;
   {

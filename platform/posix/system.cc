@@ -185,7 +185,8 @@ void Sleep(std::uint32_t milliseconds) {
 
 std::uint32_t GetSystemPowerStatusEx2(std::span<std::uint8_t, kPowerStatusSize> status,
                                       bool /*update*/) {
-  const int acLine = posix::CurrentConfig()->acLine;
+  const int acLine =
+      posix::NthFault("GetSystemPowerStatusEx2") ? -1 : posix::CurrentConfig()->acLine;
   auto event = TraceEvent("power_status");
   if (acLine < 0) {
     event.Bool("ok", false).Null("ac_line").Emit();
@@ -198,6 +199,10 @@ std::uint32_t GetSystemPowerStatusEx2(std::span<std::uint8_t, kPowerStatusSize> 
 }
 
 Handle CreateEvent(bool /*manualReset*/, bool /*initialState*/, std::u16string_view name) {
+  if (posix::NthFault("CreateEvent")) {
+    TraceEvent("create_event").Str("name", name).Bool("ok", false).Emit();
+    return kNullHandle;
+  }
   posix::Object object;
   object.kind = posix::ObjectKind::kEvent;
   object.eventName = std::u16string(name);
@@ -210,6 +215,7 @@ Handle CreateEvent(bool /*manualReset*/, bool /*initialState*/, std::u16string_v
 }
 
 Handle OpenEvent(std::uint32_t /*access*/, bool /*inherit*/, std::u16string_view name) {
+  const bool fault = posix::NthFault("OpenEvent");
   const auto config = posix::CurrentConfig();
   posix::Object object;
   object.kind = posix::ObjectKind::kEvent;
@@ -217,7 +223,7 @@ Handle OpenEvent(std::uint32_t /*access*/, bool /*inherit*/, std::u16string_view
   bool exists;
   {
     std::lock_guard<std::mutex> lock(posix::eventMutex);
-    exists = !name.empty() && posix::EventExists(object.eventName, *config);
+    exists = !fault && !name.empty() && posix::EventExists(object.eventName, *config);
     if (exists) ++posix::eventOpenCount[object.eventName];
   }
   TraceEvent("open_event").Str("name", name).Bool("ok", exists).Emit();
@@ -226,6 +232,7 @@ Handle OpenEvent(std::uint32_t /*access*/, bool /*inherit*/, std::u16string_view
 }
 
 bool SetEvent(Handle event) {
+  if (posix::NthFault("SetEvent")) return false;
   posix::Object object;
   if (!posix::FindObject(event, &object) || object.kind != posix::ObjectKind::kEvent) {
     return false;
@@ -236,10 +243,11 @@ bool SetEvent(Handle event) {
 
 bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
                    std::uint32_t creationFlags, ProcessInformation* information) {
+  const bool fault = posix::NthFault("CreateProcessW");
   const auto config = posix::CurrentConfig();
   pid_t pid = 0;
   bool ok = false;
-  const auto host = config->processFault ? std::nullopt : MapDevicePath(application);
+  const auto host = fault || config->processFault ? std::nullopt : MapDevicePath(application);
   struct stat info;
   if (host && ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
     std::vector<std::string> words{*host};
@@ -288,7 +296,7 @@ bool IsRunningProgram(std::u16string_view path) {
 
 Handle CreateThread(std::uint32_t /*stackSize*/, ThreadProc entry, void* parameter,
                     std::uint32_t /*creationFlags*/) {
-  const bool fault = posix::CurrentConfig()->threadFault;
+  const bool fault = posix::NthFault("CreateThread") || posix::CurrentConfig()->threadFault;
   auto state = std::make_shared<posix::ThreadState>();
   pthread_t thread{};
   bool ok = false;

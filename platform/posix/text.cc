@@ -264,6 +264,7 @@ void TraceEvent::Emit() {
 }
 
 void* Malloc(std::size_t size) {
+  if (posix::NthFault("Malloc")) return nullptr;
   const auto config = posix::CurrentConfig();
   if (config->allocLimit && size > *config->allocLimit) return nullptr;
   return std::malloc(size == 0 ? 1 : size);
