@@ -1,12 +1,115 @@
 // Every failure point of a whole update tried in turn: each fallible platform call failed
 // once (VXU_FAULTS=nth:K), and power cut at every chunk boundary of every image.  After
 // each, the device must be left on a documented road and one clean run must finish it.
+#include <iostream>
+#include <set>
+
 #include "tests/e2e/e2e_device.h"
 
 namespace e2e {
 namespace {
 
 namespace ts = testing_support;
+
+const std::vector<std::string> kChain = {"SPL", "IPL", "Bootloader", "WinCE"};
+const std::string kBsp = "vx_bsp_api.dll:";
+
+// A DOC device with every option that adds work on, a package with a new version of every
+// image of its chain, and a copy of the whole device that each run starts from again.
+class SweepDevice {
+ public:
+  SweepDevice() {
+    Options options;
+    options.VerifyAfterWrite = 1;
+    options.FullVerify = 1;
+    device.SetOptions(options);
+    std::vector<Device::PackagedImage> images;
+    for (const auto& type : kChain) images.push_back({type, "2.0"});
+    for (const auto& [type, file] : device.BuildPackageOf(images)) {
+      newFlash[device.FlashFile(type).filename().string()] = ts::ReadBytes(file);
+    }
+    oldFlash = device.Flash();
+    fs::copy(device.root(), copy_ / "device", fs::copy_options::recursive);
+  }
+  void Restore() {
+    fs::remove_all(device.root());
+    fs::copy(copy_ / "device", device.root(), fs::copy_options::recursive);
+  }
+  // One run without faults completes the update: the flash holds the package's images
+  // and nothing else, and vxdevice finds nothing damaged.
+  void ExpectCompletedByNextRun() {
+    const UpdaterRun run = device.Run({"-c"}, "yes", {});
+    // A run cut short after its last write may have left nothing to do.
+    EXPECT_TRUE(run.exitCode == 100 || run.exitCode == 0) << run.out;
+    EXPECT_TRUE(device.Flash() == newFlash) << "flash differs from the package";
+    const auto show = ts::Run(ts::Built("tools/vxdevice"), {"show", device.root().string()});
+    EXPECT_EQ(show.exitCode, 0);
+    EXPECT_EQ(show.out.find("damaged"), std::string::npos) << show.out;
+  }
+  Device device{"doc"};
+  std::map<std::string, std::vector<std::uint8_t>> oldFlash, newFlash;
+
+ private:
+  ts::TempDir copy_;
+};
+
+// What every road but the hardware reset leaves: no file open, and a device that was locked
+// unlocked again through the board support library.
+void ExpectEndedCleanly(const UpdaterRun& run) {
+  const std::string& pid = run.firstPid;
+  if (run.exitCode == 100) {
+    EXPECT_EQ(FilesLeftOpen(run, pid), std::vector<std::string>{kPackagePath});
+    return;
+  }
+  EXPECT_TRUE(FilesLeftOpen(run, pid).empty());
+  EXPECT_TRUE(run.exitCode != 0 || Boxes(run, pid).empty()) << "0 only without a package";
+  EXPECT_TRUE(run.exitCode != 255 || ExitEvent(run, pid) == "-1");
+  // The last of each lock call, when there was one, is the one that unlocks.
+  auto last = [](const std::vector<std::string>& calls, const std::string& unlocked) {
+    return calls.empty() ? unlocked : calls.back();
+  };
+  EXPECT_EQ(last(Escapes(run, pid), "1"), "1");
+  EXPECT_EQ(last(DeviceCalls(run, "SetEnableKeyboard", pid), kBsp + "1"), kBsp + "1");
+  EXPECT_EQ(last(DeviceCalls(run, "VXUpdate_GuaranteeExclusiveAccess", pid), kBsp + "0"),
+            kBsp + "0");
+}
+
+struct Sweep {
+  const char* name;
+  const char* answers;
+  std::set<int> statuses;
+};
+
+class E2eFaultSweep : public testing::TestWithParam<Sweep> {};
+
+TEST_P(E2eFaultSweep, EachFallibleCallFailedOnceEndsOnADocumentedRoadAndTheNextRunCompletes) {
+  const Sweep& sweep = GetParam();
+  SweepDevice d;
+  int k = 1;
+  for (; !HasFailure(); ++k) {
+    SCOPED_TRACE("nth:" + std::to_string(k));
+    d.Restore();
+    const UpdaterRun run =
+        d.device.Run({"-c"}, sweep.answers, {{"VXU_FAULTS", "nth:" + std::to_string(k)}});
+    const auto faults = EventsOf(run, "fault", run.firstPid);
+    if (faults.empty()) {
+      EXPECT_EQ(run.exitCode, 100) << "past the last call nothing fails";
+      break;
+    }
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_EQ(faults[0]["n"], std::to_string(k));
+    EXPECT_EQ(sweep.statuses.count(run.exitCode), 1u) << run.exitCode << "\n" << run.out << run.err;
+    ExpectEndedCleanly(run);
+    d.ExpectCompletedByNextRun();
+  }
+  std::cout << "[ sweep    ] " << sweep.name << ": " << k - 1 << " fault points\n";
+  EXPECT_GT(k, 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, E2eFaultSweep,
+                         testing::Values(Sweep{"YesToEveryBox", "yes,yes,yes", {0, 100, 101}},
+                                         Sweep{"NoToTheErrorBox", "yes,no", {0, 100, 255}}),
+                         [](const auto& sweep) { return std::string(sweep.param.name); });
 
 // A refused or unwritable engine ends in the error box; yes to it must reboot the device:
 // zlib.dll, which gave the engine's CRC, is let go, so the countdown and the reset reach
@@ -30,7 +133,8 @@ TEST(E2eSweep, WarmBootAfterAnEngineFailureReachesTheBoardSupportLibrary) {
     const auto flashBefore = device.Flash();
     const UpdaterRun run = device.Run({}, "yes,yes", {{"VXU_FAULTS", c.faults}});
     EXPECT_EQ(run.exitCode, 101);
-    EXPECT_EQ(run.out, Banner(defaults) + CheckBinary(false, kBinaryOk) + kEngineError + WarmBoot());
+    EXPECT_EQ(run.out,
+              Banner(defaults) + CheckBinary(false, kBinaryOk) + kEngineError + WarmBoot());
     const std::string bsp = "vx_bsp_api.dll:";
     EXPECT_EQ(DeviceCalls(run, "GreenLed", run.firstPid),
               (std::vector<std::string>{bsp + "0", bsp + "1", bsp + "0", bsp + "1", bsp + "0",
