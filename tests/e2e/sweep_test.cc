@@ -111,6 +111,59 @@ INSTANTIATE_TEST_SUITE_P(Answers, E2eFaultSweep,
                                          Sweep{"NoToTheErrorBox", "yes,no", {0, 100, 255}}),
                          [](const auto& sweep) { return std::string(sweep.param.name); });
 
+// Power lost at each chunk boundary of every image (the writer's 1024-byte first chunk,
+// the rest in one), one byte before and after: no image in flash may read as complete
+// unless it is the old one or the new one, and the next run finishes the update.
+TEST(E2eSweep, PowerCutAtEveryChunkBoundaryLeavesOnlyOldOrNewImages) {
+  SweepDevice d;
+  std::set<std::uint64_t> cuts;
+  std::uint64_t start = 0;
+  for (const auto& type : kChain) {
+    const std::uint64_t size = d.newFlash.at(d.device.FlashFile(type).filename().string()).size();
+    for (const std::uint64_t boundary : {start, start + 1024, start + size}) {
+      for (const std::uint64_t cut : {boundary - 1, boundary, boundary + 1}) {
+        if (boundary != 0 || cut <= 1) cuts.insert(cut);
+      }
+    }
+    start += size;
+  }
+  cuts.erase(start + 1);  // past the last byte nothing is cut
+  for (const std::uint64_t cut : cuts) {
+    SCOPED_TRACE("cut after " + std::to_string(cut) + " bytes");
+    d.Restore();
+    const UpdaterRun run =
+        d.device.Run({"-c"}, "yes", {{"VXSIM_CRASH_AFTER_BYTES", std::to_string(cut)}});
+    EXPECT_EQ(run.exitCode, 102);
+    for (const auto& [name, bytes] : d.device.Flash()) {
+      if (name.ends_with(".img")) {
+        EXPECT_TRUE(bytes == d.oldFlash.at(name) || bytes == d.newFlash.at(name)) << name;
+      }
+    }
+    d.ExpectCompletedByNextRun();
+    if (HasFailure()) break;
+  }
+  std::cout << "[ sweep    ] power cuts: " << cuts.size() << "\n";
+  EXPECT_EQ(cuts.size(), 3u * 2 * kChain.size() + 1);
+}
+
+// nth:K with a K that is no count is reported once in the run, by the updater and not by
+// each device library, and fails nothing.
+TEST(E2eSweep, NthFaultWithoutACountIsReportedOnceAndIgnored) {
+  SweepDevice d;
+  for (const std::string fault : {"nth:0", "nth:-1", "nth:abc"}) {
+    SCOPED_TRACE(fault);
+    d.Restore();
+    const UpdaterRun run = d.device.Run({"-c"}, "yes", {{"VXU_FAULTS", fault}});
+    EXPECT_EQ(run.exitCode, 100);
+    EXPECT_TRUE(EventsOf(run, "fault", run.firstPid).empty());
+    int notes = 0;
+    for (const auto& line : run.trace) {
+      notes += line.ev() == "debug" && line["text"].find("\"" + fault + "\"") != std::string::npos;
+    }
+    EXPECT_EQ(notes, 1) << run.err;
+  }
+}
+
 // A refused or unwritable engine ends in the error box; yes to it must reboot the device:
 // zlib.dll, which gave the engine's CRC, is let go, so the countdown and the reset reach
 // the board support library.
