@@ -164,6 +164,26 @@ TEST(E2eSweep, NthFaultWithoutACountIsReportedOnceAndIgnored) {
   }
 }
 
+// Failures of the flash itself, which no platform fault reaches: the step ends with the
+// engine's answer, the device is unlocked, and the next run writes the images.
+TEST(E2eSweep, FailingFlashEntryEndsItsStepUnlocksAndTheNextRunCompletes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"VXUpdate_LowLevelFormat", NeedsUpgrade("SPL") + "Flash physical format...Failed\n"},
+      {"GetImageInfo", "Check SPL...Error (Code = 9)\n"},
+  };
+  SweepDevice d;
+  for (const auto& [entry, line] : cases) {
+    SCOPED_TRACE(entry);
+    d.Restore();
+    const UpdaterRun run = d.device.Run({"-c"}, "yes,no", {{"VXSIM_FAIL", entry}});
+    EXPECT_EQ(run.exitCode, 255);
+    EXPECT_TRUE(run.out.ends_with(Lock() + line + Unlock())) << run.out;
+    EXPECT_TRUE(d.device.Flash() == d.oldFlash);
+    ExpectEndedCleanly(run);
+    d.ExpectCompletedByNextRun();
+  }
+}
+
 // A refused or unwritable engine ends in the error box; yes to it must reboot the device:
 // zlib.dll, which gave the engine's CRC, is let go, so the countdown and the reset reach
 // the board support library.
