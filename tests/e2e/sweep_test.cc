@@ -79,6 +79,7 @@ struct Sweep {
   const char* answers;
   std::set<int> statuses;
 };
+void PrintTo(const Sweep& sweep, std::ostream* os) { *os << sweep.name; }
 
 class E2eFaultSweep : public testing::TestWithParam<Sweep> {};
 
