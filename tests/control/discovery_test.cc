@@ -29,6 +29,9 @@ TEST(Discovery, FindsThePackageWithinTheBufferOnly) {
   const std::string f107 = "\\" + std::string(106, 'f');
   const std::string g107 = "\\" + std::string(107, 'g');
   const std::string card = "\\Storage Card\\VXUpdate.bin";
+  // A value that fills the buffer: the terminator comes early, yet no backslash fits.
+  std::string fill = "\n";
+  for (int i = 0; i < 234; ++i) fill.insert(0, ",41");
   struct Case {
     std::string registry;
     std::uint32_t sizeBytes;
@@ -51,6 +54,7 @@ TEST(Discovery, FindsThePackageWithinTheBufferOnly) {
       {"\"CustomPath\"=hex(1):5c,00,55,00\n", 240, false, ""},           // no terminator
       {"\"CustomPath\"=hex(1):5c,00,55,00,00,00,00\n", 240, false, ""},  // odd byte count
       {"\"CustomPath\"=hex(1):\n", 240, false, ""},
+      {"\"CustomPath\"=hex(1):5c,00,55,00,00,00" + fill, 240, false, "\\UVXUpdate.bin"},
       {"\"Other\"=\"\\\\U\"\n", 240, false, ""},
   };
   for (const Case& c : cases) {
@@ -59,7 +63,7 @@ TEST(Discovery, FindsThePackageWithinTheBufferOnly) {
     ts::ScopedEnv env{{"VXU_DEVICE_ROOT", device.path().string()}, {"VXU_TRACE", std::nullopt}};
     std::vector<std::uint8_t> header(108, 0);
     std::copy_n("VXUD", 4, header.begin());
-    std::vector<std::string> files = {"U/", "", f106.substr(1) + "/", f107.substr(1),
+    std::vector<std::string> files = {"U/", "U", "", f106.substr(1) + "/", f107.substr(1),
                                       g107.substr(1) + "/"};
     if (c.card) files.push_back("Storage Card/");
     for (const std::string& file : files) ts::WriteBytes(device / (file + "VXUpdate.bin"), header);
