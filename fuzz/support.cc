@@ -25,12 +25,9 @@ std::uint32_t LoadLe32(const std::uint8_t* bytes) {
 
 const fs::path& MakeDevice(bool zlib, bool engine, const char* faults) {
   static fs::path root;
-  // Every input rewrites a device file: a memory file system keeps that fast, unless
-  // TMPDIR names a place (fuzz/run points it into its scratch folder).
-  const char* tmpdir = std::getenv("TMPDIR");
-  const bool shm = (tmpdir == nullptr || *tmpdir == '\0') && fs::is_directory("/dev/shm");
-  root = (shm ? fs::path("/dev/shm") : fs::temp_directory_path()) /
-         ("vxu-fuzz-" + std::to_string(std::random_device()()));
+  // fuzz/run points TMPDIR into a scratch folder in memory, which also takes away what a
+  // crashed target leaves.
+  root = fs::temp_directory_path() / ("vxu-fuzz-" + std::to_string(std::random_device()()));
   Expect(fs::create_directory(root), "cannot make the device folder");
   // The confinement checks compare against the canonical root.
   root = fs::canonical(root);
