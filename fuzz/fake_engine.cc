@@ -26,9 +26,7 @@ void Promise(bool kept, const char* what) {
   std::abort();
 }
 
-void Record(const std::uint8_t* record) {
-  Promise(record != nullptr && record[0] == 100 && record[1] == 0, "record without size 100");
-}
+bool Known(std::uint32_t type) { return type >= 1 && type <= 10; }
 
 }  // namespace
 
@@ -36,7 +34,6 @@ void Record(const std::uint8_t* record) {
 
 EXPORT void FuzzEngineSteer(std::uint32_t bits) {
   steering = bits;
-  expected = 0;
   writing = false;
   std::memset(judged, 0, sizeof judged);
 }
@@ -45,41 +42,37 @@ EXPORT std::int32_t SystemBootFromDOC() { return Bit(0) ? 1 : 0; }
 
 EXPORT std::int32_t VXUpdate_CheckImageType(std::uint32_t type, const std::uint8_t* data,
                                             std::uint32_t size) {
-  Promise(type >= 1 && type <= 10 && data != nullptr && size == 512, "bad suitability probe");
+  Promise(Known(type) && data != nullptr && size == 512, "bad suitability probe");
   std::memcpy(judged[type], data, 512);
   return Bit(1) && (data[0] & 1) != 0 ? data[0] : 0;
 }
 
 EXPORT std::int32_t GetImageInfo(std::uint8_t* record, std::uint32_t type) {
-  Record(record);
-  Promise(type >= 1 && type <= 10, "flash information of an unknown type");
-  if (Bit(2)) return 0;
+  Promise(Known(type) && record != nullptr && record[0] == 100, "bad flash information call");
   for (std::uint32_t i = 4; i < 100; ++i) record[i] = Bit(12) ? judged[type][i] : type * 31 + i;
-  if (Bit(13)) record[4] ^= 1;
-  return 1;
+  record[4] ^= Bit(13) ? 1 : 0;
+  return Bit(2) ? 0 : 1;
 }
 
 EXPORT std::int32_t GetImageInfoFromBuffer(std::uint8_t* record, const std::uint8_t* data,
                                            std::uint32_t size) {
-  Record(record);
-  Promise(data != nullptr && size == 512, "package information from other than 512 bytes");
-  if (Bit(3)) return 0;
+  Promise(record != nullptr && record[0] == 100 && data != nullptr && size == 512,
+          "bad package information call");
   std::memcpy(record + 4, data + 4, 96);
-  return 1;
+  return Bit(3) ? 0 : 1;
 }
 
 EXPORT std::int32_t VXUpdate_CheckCRC(std::uint32_t type) {
-  Promise(type >= 1 && type <= 10, "CRC check of an unknown type");
+  Promise(Known(type), "CRC check of an unknown type");
   return static_cast<std::int32_t>(steering >> 8 & 0xF);
 }
 
 EXPORT std::int32_t VXUpdate_WriteFirst(std::uint32_t type, const std::uint8_t* data,
                                         std::uint32_t count, std::uint32_t* remaining) {
-  Promise(type >= 1 && type <= 10 && remaining != nullptr && count <= 1024 &&
-              (count == 0 || data != nullptr), "bad first write");
+  Promise(Known(type) && remaining != nullptr && count <= 1024 && (count == 0 || data != nullptr),
+          "bad first write");
   writing = !Bit(4);
-  expected = steering >> 16;
-  *remaining = expected;
+  *remaining = expected = steering >> 16;
   return writing ? 0 : 11;
 }
 
@@ -87,9 +80,8 @@ EXPORT std::int32_t VXUpdate_WriteNext(const std::uint8_t* data, std::uint32_t c
                                        std::uint32_t* remaining) {
   Promise(writing && data != nullptr && remaining != nullptr && count != 0 && count <= expected,
           "follow-up write out of order or carrying other than asked");
-  expected -= count;
+  *remaining = expected -= count;
   writing = !(Bit(5) && expected < (steering >> 16) / 2);
-  *remaining = expected;
   return writing ? 0 : 7;
 }
 
