@@ -1,8 +1,8 @@
-// The engine library the package fuzz target binds as "\VXUpdate.dll".  It holds no flash:
-// its answers come from steering bits the target sets from the input, and it checks the
-// promises the image operations make to every engine (the record size is set, the probe
-// is 512 bytes, no write call carries more than was asked for, the closing call comes
-// only when nothing is expected).  A broken promise aborts, which libFuzzer records.
+// The engine library the package target binds as "\VXUpdate.dll": no flash, answers from
+// steering bits the target sets from the input, and aborts (which libFuzzer records) when
+// the updater breaks a promise it makes to every engine: records carry their size 100,
+// probes are 512 bytes, no write carries more than was asked for, and the closing call
+// comes only when nothing more is expected.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,138 +10,83 @@
 
 namespace {
 
-constexpr std::uint32_t kRecordSize = 100;
-constexpr std::uint32_t kProbeSize = 512;
-constexpr std::uint32_t kFirstChunkSize = 1024;
-
-// Steering bits, set by FuzzEngineSteer.
-constexpr std::uint32_t kBootFromDoc = 1u << 0;
-constexpr std::uint32_t kRefuseOddImages = 1u << 1;  // CheckImageType refuses when byte 0 is odd
-constexpr std::uint32_t kFlashInfoFails = 1u << 2;
-constexpr std::uint32_t kBufferInfoFails = 1u << 3;
-constexpr std::uint32_t kWriteFirstFails = 1u << 4;
-constexpr std::uint32_t kWriteNextFails = 1u << 5;
-constexpr std::uint32_t kWriteLastFails = 1u << 6;
-// Bit 7 belongs to the fuzz target (memory short).  Bits 8 to 11: what VXUpdate_CheckCRC
-// answers.
-constexpr std::uint32_t kFlashMatches = 1u << 12;  // flash holds the image last judged
-constexpr std::uint32_t kFlashKeyDiffers = 1u << 13;  // ... but bytes 4 to 7 differ
-// Bits 16 to 31: how many bytes the engine asks for after the first chunk, so a write
-// stays bounded whatever the input.
-
-std::uint32_t steering = 0;
-// The bytes the suitability check last offered per type, which kFlashMatches pretends
-// are in flash, so that the comparison also meets equal records.
-std::uint8_t judged[11][kProbeSize] = {};
+// Bit 0: boot from DOC; 1: refuse images whose first byte is odd; 2 to 6: GetImageInfo,
+// GetImageInfoFromBuffer, WriteFirst, WriteNext, WriteLast fail; 8 to 11: the CheckCRC
+// answer; 12: flash holds the image last judged, 13: but with bytes 4 to 7 changed;
+// 16 to 31: the bytes asked for after the first chunk.
+std::uint32_t steering = 0, expected = 0;
 bool writing = false;
-std::uint32_t expected = 0;
+std::uint8_t judged[11][512] = {};
 
-[[noreturn]] void Broken(const char* promise) {
-  std::fprintf(stderr, "fake engine: %s\n", promise);
+bool Bit(int n) { return (steering >> n & 1) != 0; }
+
+void Promise(bool kept, const char* what) {
+  if (kept) return;
+  std::fprintf(stderr, "fake engine: %s\n", what);
   std::abort();
 }
 
-bool KnownType(std::uint32_t type) { return type >= 1 && type <= 10; }
-
-std::uint32_t LoadLe32(const std::uint8_t* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void CheckRecord(const std::uint8_t* record) {
-  if (record == nullptr || LoadLe32(record) != kRecordSize) {
-    Broken("image information record offered without its size 100");
-  }
-}
+bool Known(std::uint32_t type) { return type >= 1 && type <= 10; }
 
 }  // namespace
 
-extern "C" {
+#define EXPORT extern "C" [[gnu::visibility("default")]]
 
-[[gnu::visibility("default")]] void FuzzEngineSteer(std::uint32_t bits) {
+EXPORT void FuzzEngineSteer(std::uint32_t bits) {
   steering = bits;
+  writing = false;
   std::memset(judged, 0, sizeof judged);
+}
+
+EXPORT std::int32_t SystemBootFromDOC() { return Bit(0) ? 1 : 0; }
+
+EXPORT std::int32_t VXUpdate_CheckImageType(std::uint32_t type, const std::uint8_t* data,
+                                            std::uint32_t size) {
+  Promise(Known(type) && data != nullptr && size == 512, "bad suitability probe");
+  std::memcpy(judged[type], data, 512);
+  return Bit(1) && (data[0] & 1) != 0 ? data[0] : 0;
+}
+
+EXPORT std::int32_t GetImageInfo(std::uint8_t* record, std::uint32_t type) {
+  Promise(Known(type) && record != nullptr && record[0] == 100, "bad flash information call");
+  for (std::uint32_t i = 4; i < 100; ++i) record[i] = Bit(12) ? judged[type][i] : type * 31 + i;
+  record[4] ^= Bit(13) ? 1 : 0;
+  return Bit(2) ? 0 : 1;
+}
+
+EXPORT std::int32_t GetImageInfoFromBuffer(std::uint8_t* record, const std::uint8_t* data,
+                                           std::uint32_t size) {
+  Promise(record != nullptr && record[0] == 100 && data != nullptr && size == 512,
+          "bad package information call");
+  std::memcpy(record + 4, data + 4, 96);
+  return Bit(3) ? 0 : 1;
+}
+
+EXPORT std::int32_t VXUpdate_CheckCRC(std::uint32_t type) {
+  Promise(Known(type), "CRC check of an unknown type");
+  return static_cast<std::int32_t>(steering >> 8 & 0xF);
+}
+
+EXPORT std::int32_t VXUpdate_WriteFirst(std::uint32_t type, const std::uint8_t* data,
+                                        std::uint32_t count, std::uint32_t* remaining) {
+  Promise(Known(type) && remaining != nullptr && count <= 1024 && (count == 0 || data != nullptr),
+          "bad first write");
+  writing = !Bit(4);
+  *remaining = expected = steering >> 16;
+  return writing ? 0 : 11;
+}
+
+EXPORT std::int32_t VXUpdate_WriteNext(const std::uint8_t* data, std::uint32_t count,
+                                       std::uint32_t* remaining) {
+  Promise(writing && data != nullptr && remaining != nullptr && count != 0 && count <= expected,
+          "follow-up write out of order or carrying other than asked");
+  *remaining = expected -= count;
+  writing = !(Bit(5) && expected < (steering >> 16) / 2);
+  return writing ? 0 : 7;
+}
+
+EXPORT std::int32_t VXUpdate_WriteLast() {
+  Promise(writing && expected == 0, "closing write while bytes are expected");
   writing = false;
-  expected = 0;
+  return Bit(6) ? 12 : 0;
 }
-
-[[gnu::visibility("default")]] std::int32_t SystemBootFromDOC() {
-  return (steering & kBootFromDoc) != 0 ? 1 : 0;
-}
-
-[[gnu::visibility("default")]] std::int32_t VXUpdate_CheckImageType(
-    std::uint32_t type, const std::uint8_t* data, std::uint32_t size) {
-  if (!KnownType(type)) Broken("suitability asked for a type without directory entry");
-  if (data == nullptr || size != kProbeSize) Broken("suitability probe is not 512 bytes");
-  std::memcpy(judged[type], data, kProbeSize);
-  if ((steering & kRefuseOddImages) != 0 && (data[0] & 1) != 0) return data[0];
-  return 0;
-}
-
-[[gnu::visibility("default")]] std::int32_t GetImageInfo(std::uint8_t* record,
-                                                                 std::uint32_t type) {
-  CheckRecord(record);
-  if (!KnownType(type)) Broken("flash information asked for an unknown type");
-  if ((steering & kFlashInfoFails) != 0) return 0;
-  if ((steering & kFlashMatches) != 0) {
-    std::memcpy(record + 4, judged[type] + 4, kRecordSize - 4);
-    if ((steering & kFlashKeyDiffers) != 0) record[4] ^= 1;
-    return 1;
-  }
-  for (std::uint32_t i = 4; i < kRecordSize; ++i) {
-    record[i] = static_cast<std::uint8_t>(type * 31 + i);
-  }
-  return 1;
-}
-
-[[gnu::visibility("default")]] std::int32_t GetImageInfoFromBuffer(
-    std::uint8_t* record, const std::uint8_t* data, std::uint32_t size) {
-  CheckRecord(record);
-  if (data == nullptr || size != kProbeSize) Broken("package information from other than 512 bytes");
-  if ((steering & kBufferInfoFails) != 0) return 0;
-  std::memcpy(record + 4, data + 4, kRecordSize - 4);
-  return 1;
-}
-
-[[gnu::visibility("default")]] std::int32_t VXUpdate_CheckCRC(std::uint32_t type) {
-  if (!KnownType(type)) Broken("CRC check asked for an unknown type");
-  return static_cast<std::int32_t>((steering >> 8) & 0xF);
-}
-
-[[gnu::visibility("default")]] std::int32_t VXUpdate_WriteFirst(
-    std::uint32_t type, const std::uint8_t* data, std::uint32_t count, std::uint32_t* remaining) {
-  if (!KnownType(type)) Broken("write of an unknown type");
-  if (remaining == nullptr) Broken("first write without a remaining count");
-  if (count > kFirstChunkSize || (count != 0 && data == nullptr)) {
-    Broken("first write carries more than 1024 bytes");
-  }
-  writing = false;
-  if ((steering & kWriteFirstFails) != 0) return 11;
-  writing = true;
-  expected = steering >> 16;
-  *remaining = expected;
-  return 0;
-}
-
-[[gnu::visibility("default")]] std::int32_t VXUpdate_WriteNext(
-    const std::uint8_t* data, std::uint32_t count, std::uint32_t* remaining) {
-  if (!writing) Broken("follow-up write without a first write");
-  if (remaining == nullptr || data == nullptr) Broken("follow-up write without its buffers");
-  if (count == 0 || count > expected) Broken("follow-up write carries other than what was asked");
-  expected -= count;
-  if ((steering & kWriteNextFails) != 0 && expected < (steering >> 16) / 2) {
-    writing = false;
-    return 7;
-  }
-  *remaining = expected;
-  return 0;
-}
-
-[[gnu::visibility("default")]] std::int32_t VXUpdate_WriteLast() {
-  if (!writing) Broken("closing write without a first write");
-  if (expected != 0) Broken("closing write while bytes are still expected");
-  writing = false;
-  return (steering & kWriteLastFails) != 0 ? 12 : 0;
-}
-
-}  // extern "C"
