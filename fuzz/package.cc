@@ -7,9 +7,11 @@
 // write asks for), so that the fuzzer reaches every answer an engine can give, and to
 // make memory short.  Memory is always held below 1 MiB from outside (VXU_FAULTS=alloc):
 // transfer buffers then come from the halving road, and iterations stay fast under
-// AddressSanitizer, which maps and unmaps every block of a mebibyte.
+// AddressSanitizer, which maps and unmaps every block of a mebibyte.  The input's tail is
+// also tried as a device key and a signature.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -87,6 +89,25 @@ void Steer(std::uint32_t bits) {
   steer(bits);
 }
 
+// The input's last 96 bytes, when there are that many, also serve as a device key (32)
+// and a signature (64); with fewer the signature is short.  Steering bits 8 and 9 give the
+// key another type or size.  No key from the input may be used unless it is a 32-byte
+// binary value, and nothing verifies for bytes that are no package.
+void CheckSignature(std::span<const std::uint8_t> file, std::uint32_t steering,
+                    package::PackageHandle handle, bool opened) {
+  package::DeviceKey key{.present = true,
+                         .type = (steering & 1u << 8) != 0 ? platform::kRegDword : platform::kRegBinary,
+                         .size = (steering & 1u << 9) != 0 ? 31u : 32u};
+  const auto tail = file.last(std::min<std::size_t>(file.size(), 96));
+  std::copy_n(tail.begin(), std::min<std::size_t>(tail.size(), 32), key.bytes.begin());
+  fuzz::WriteDeviceFile("Storage Card/VXUpdate.bin.sig", tail.subspan(std::min<std::size_t>(tail.size(), 32)));
+  const package::SignatureResult result = package::PackageCheckSignature(handle, kPackagePath, key);
+  fuzz::Expect((key.type == platform::kRegBinary && key.size == 32) ||
+                   result == package::SignatureResult::kBadDeviceKey,
+               "a device key of another type or size was used");
+  fuzz::Expect(opened || result != package::SignatureResult::kValid, "no package verified");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -126,6 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Expect(result == expected, "PackageValidate gave another result than the rule");
     fuzz::Expect(binding::State().bound == 0, "the integrity check left a library bound");
   }
+
+  CheckSignature(file, steering, handle, opened);
 
   fuzz::Expect(binding::SwitchLibrary(binding::kEngineLibrary), "the fake engine does not bind");
   Steer(steering);

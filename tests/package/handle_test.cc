@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/binding.h"
+#include "crypto/crypto.h"
 #include "package/package.h"
 #include "tests/package/package_builder.h"
 #include "tests/support/fake_binding.h"
@@ -264,3 +265,22 @@ TEST_F(PackageHandleTest, FileEndingBeforeThePayloadEndsThePassWithProgress) {
 }
 
 }  // namespace
+
+// The size the hashing began with against the file as it turns out: a file that grew or
+// shrank meanwhile is not hashed whole, and its digest must not be trusted.
+TEST_F(PackageHandleTest, HashOfAFileThatChangedSizeWhileHashedIsRefused) {
+  Device device;
+  const std::vector<std::uint8_t> bytes = package_test::Pattern(2 * kMiB + 5, 4);
+  testing_support::WriteBytes(device.root() / "f", bytes);
+  crypto::Sha512 sha;
+  sha.Update(bytes);
+  const auto expected = sha.Finish();
+  for (const std::int64_t delta : {0, -1, 1}) {
+    SCOPED_TRACE(delta);
+    const platform::Handle file = platform::CreateFile(
+        u"\\f", platform::kGenericRead, 0, platform::kOpenExisting, platform::kFileAttributeNormal);
+    const auto digest = package::HashWholeFile(file, static_cast<std::uint32_t>(bytes.size() + delta));
+    platform::CloseHandle(file);
+    EXPECT_EQ(digest.value_or(crypto::Digest{}), delta == 0 ? *expected : crypto::Digest{});
+  }
+}
