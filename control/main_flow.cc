@@ -106,8 +106,9 @@ bool CheckSignature(PackageHandle handle, const UpdateOptions& options) {
   if (!options.PackageKey.present) return true;
   platform::Printf(">Check signature...");
   const auto result = package::PackageCheckSignature(
-      handle, std::u16string_view(gPackagePath.data(),
-                                  platform::BoundedLength(gPackagePath.data(), kPathUnits)),
+      handle,
+      std::u16string_view(gPackagePath.data(),
+                          platform::BoundedLength(gPackagePath.data(), kPathUnits)),
       options.PackageKey);
   static constexpr std::array<const char*, 4> kLines = {
       "Ok\n\n",
@@ -115,7 +116,8 @@ bool CheckSignature(PackageHandle handle, const UpdateOptions& options) {
       "Fail - wrong signature\n\n",
       "Fail - bad device key\n\n",
   };
-  static_assert(kLines.size() == static_cast<std::size_t>(package::SignatureResult::kBadDeviceKey) + 1);
+  static_assert(kLines.size() ==
+                static_cast<std::size_t>(package::SignatureResult::kBadDeviceKey) + 1);
   platform::Printf(kLines[static_cast<std::size_t>(result)]);
   return result == package::SignatureResult::kValid;
 }

@@ -40,13 +40,13 @@ std::optional<Key> Token(gcry_sexp_t sexp, const char* name) {
 
 gcry_error_t CheckSignature(const Key& key, const Digest& digest, const Signature& signature) {
   Sexp publicKey, data, value;
-  gcry_error_t error = gcry_sexp_build(
-      &publicKey.value, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
-      static_cast<int>(key.size()), key.data());
+  gcry_error_t error = gcry_sexp_build(&publicKey.value, nullptr,
+                                       "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
+                                       static_cast<int>(key.size()), key.data());
   if (error == 0) {
-    error = gcry_sexp_build(&data.value, nullptr,
-                            "(data (flags eddsa) (hash-algo sha512) (value %b))",
-                            static_cast<int>(digest.size()), digest.data());
+    error =
+        gcry_sexp_build(&data.value, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
+                        static_cast<int>(digest.size()), digest.data());
   }
   if (error == 0) {
     error = gcry_sexp_build(&value.value, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32,
@@ -66,7 +66,8 @@ Sha512::Sha512() : state_(nullptr) {
 Sha512::~Sha512() { gcry_md_close(static_cast<gcry_md_hd_t>(state_)); }
 
 void Sha512::Update(std::span<const std::uint8_t> bytes) {
-  if (state_ != nullptr) gcry_md_write(static_cast<gcry_md_hd_t>(state_), bytes.data(), bytes.size());
+  if (state_ != nullptr)
+    gcry_md_write(static_cast<gcry_md_hd_t>(state_), bytes.data(), bytes.size());
 }
 
 std::optional<Digest> Sha512::Finish() {
@@ -103,8 +104,8 @@ Verdict Verify(const Key& key, const Digest& digest, const Signature& signature)
 std::optional<KeyPair> GenerateKeyPair() {
   Initialise();
   Sexp parameters;
-  if (gcry_sexp_build(&parameters.value, nullptr,
-                      "(genkey (ecc (curve Ed25519) (flags eddsa)))") != 0) {
+  if (gcry_sexp_build(&parameters.value, nullptr, "(genkey (ecc (curve Ed25519) (flags eddsa)))") !=
+      0) {
     return std::nullopt;
   }
   // A fresh key fails IsUsableKey with a chance of one in 2^31; another one is drawn then.

@@ -95,12 +95,14 @@ void Steer(std::uint32_t bits) {
 // binary value, and nothing verifies for bytes that are no package.
 void CheckSignature(std::span<const std::uint8_t> file, std::uint32_t steering,
                     package::PackageHandle handle, bool opened) {
-  package::DeviceKey key{.present = true,
-                         .type = (steering & 1u << 8) != 0 ? platform::kRegDword : platform::kRegBinary,
-                         .size = (steering & 1u << 9) != 0 ? 31u : 32u};
+  package::DeviceKey key{
+      .present = true,
+      .type = (steering & 1u << 8) != 0 ? platform::kRegDword : platform::kRegBinary,
+      .size = (steering & 1u << 9) != 0 ? 31u : 32u};
   const auto tail = file.last(std::min<std::size_t>(file.size(), 96));
   std::copy_n(tail.begin(), std::min<std::size_t>(tail.size(), 32), key.bytes.begin());
-  fuzz::WriteDeviceFile("Storage Card/VXUpdate.bin.sig", tail.subspan(std::min<std::size_t>(tail.size(), 32)));
+  fuzz::WriteDeviceFile("Storage Card/VXUpdate.bin.sig",
+                        tail.subspan(std::min<std::size_t>(tail.size(), 32)));
   const package::SignatureResult result = package::PackageCheckSignature(handle, kPackagePath, key);
   fuzz::Expect((key.type == platform::kRegBinary && key.size == 32) ||
                    result == package::SignatureResult::kBadDeviceKey,

@@ -166,9 +166,9 @@ std::int32_t PackageWriteImage(PackageHandle handle, std::uint32_t type,
 // value PackageKey as it was found, of any type and size.
 inline constexpr std::size_t kDeviceKeySize = 32;
 struct DeviceKey {
-  bool present = false;     // the value exists: every check below is then required
-  std::uint32_t type = 0;   // its registry type; only REG_BINARY is a key
-  std::uint32_t size = 0;   // its size in bytes, also when larger than `bytes`
+  bool present = false;    // the value exists: every check below is then required
+  std::uint32_t type = 0;  // its registry type; only REG_BINARY is a key
+  std::uint32_t size = 0;  // its size in bytes, also when larger than `bytes`
   std::array<std::uint8_t, kDeviceKeySize> bytes{};
 };
 
@@ -192,7 +192,7 @@ SignatureResult CheckFileSignature(std::u16string_view path, const DeviceKey& ke
 // Nothing when a read fails, or when the file turns out shorter or longer than `size`
 // (it changed while it was hashed).  Leaves the file position anywhere.
 std::optional<std::array<std::uint8_t, 64>> HashWholeFile(platform::Handle file,
-                                                         std::uint32_t size);
+                                                          std::uint32_t size);
 
 // A transfer buffer: the largest of 1 MiB, 512 KiB, ..., 64 KiB that can be allocated.
 struct TransferBuffer {

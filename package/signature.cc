@@ -92,7 +92,7 @@ std::string_view ToString(SignatureResult result) {
 }
 
 std::optional<std::array<std::uint8_t, 64>> HashWholeFile(platform::Handle file,
-                                                         std::uint32_t size) {
+                                                          std::uint32_t size) {
   std::optional<TransferBuffer> buffer = AllocateTransferBuffer();
   if (!buffer) return std::nullopt;
   if (platform::SetFilePointer(file, 0, nullptr, platform::kFileBegin) ==

@@ -1,11 +1,11 @@
 // vxdevice init --key: the public key of signed packages, provisioned into the device
 // registry as the REG_BINARY value PackageKey.
+#include "tools/device_key.h"
+
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
-
-#include "tools/device_key.h"
 
 std::optional<std::string> PackageKeyLine(const std::filesystem::path& publicKey,
                                           std::string* error) {

@@ -65,7 +65,8 @@ std::optional<Parsed> Parse(std::span<const std::string_view> args, std::string_
 
 // Exactly `N` bytes of `file`, or nothing (after a complaint naming the file).
 template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> ReadExactly(const fs::path& file, std::string_view what) {
+std::optional<std::array<std::uint8_t, N>> ReadExactly(const fs::path& file,
+                                                       std::string_view what) {
   std::ifstream in(file, std::ios::binary);
   std::array<std::uint8_t, N + 1> bytes{};
   in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
@@ -74,7 +75,8 @@ std::optional<std::array<std::uint8_t, N>> ReadExactly(const fs::path& file, std
     return std::nullopt;
   }
   if (static_cast<std::size_t>(in.gcount()) != N) {
-    Complain(file.string(), "not " + std::string(what) + " (must be " + std::to_string(N) + " bytes)");
+    Complain(file.string(),
+             "not " + std::string(what) + " (must be " + std::to_string(N) + " bytes)");
     return std::nullopt;
   }
   std::array<std::uint8_t, N> exact;
@@ -84,7 +86,8 @@ std::optional<std::array<std::uint8_t, N>> ReadExactly(const fs::path& file, std
 
 bool WriteBytes(const fs::path& file, std::span<const std::uint8_t> bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   out.flush();
   if (!out) Complain(file.string(), "cannot write");
   return static_cast<bool>(out);
@@ -111,7 +114,8 @@ std::string SignatureNote(const fs::path& file) {
   const fs::path sig = SignatureFile(file);
   std::error_code error;
   if (!fs::exists(sig, error)) return "none";
-  const bool whole = fs::is_regular_file(sig, error) && fs::file_size(sig, error) == crypto::kSignatureSize;
+  const bool whole =
+      fs::is_regular_file(sig, error) && fs::file_size(sig, error) == crypto::kSignatureSize;
   return sig.string() + (whole ? " (64 bytes)" : " (NOT a signature: not 64 bytes)");
 }
 

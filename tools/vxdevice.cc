@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "sim/device_state.h"
-#include "tools/device_key.h"
 #include "sim/image_format.h"
+#include "tools/device_key.h"
 
 namespace {
 

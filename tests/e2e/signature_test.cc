@@ -24,14 +24,16 @@ void Provision(Device& d, const std::string& value) {
                 ts::ReadText(d.root() / "registry.reg") + "\"PackageKey\"=" + value + "\n");
 }
 
-// The device's public key as a hex: value of `size` bytes (cut or padded with zeros).
-std::string KeyValue(std::size_t size = 32) {
+// PackageKey as a hex: value: the device's public key cut or padded with zeros to `size`
+// bytes, or only zeros.
+std::string KeyValue(std::size_t size = 32, bool zeros = false) {
   std::vector<std::uint8_t> bytes = ts::ReadBytes(KeyFile("device.pub"));
   bytes.resize(size);
-  std::string text = "hex:";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    text += (i ? "," : "") + std::string{"0123456789abcdef"[bytes[i] >> 4]} +
-            "0123456789abcdef"[bytes[i] & 15];
+  if (zeros) bytes.assign(size, 0);
+  std::string text = "hex";
+  for (const std::uint8_t b : bytes) {
+    text += (text == "hex" ? ":" : ",") +
+            std::string{"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
   }
   return text;
 }
@@ -60,8 +62,6 @@ TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
     std::string line;
   };
   const std::string wrong = "Fail - wrong signature\n\n", none = "Fail - no signature\n\n";
-  std::string zeros = "hex:00";
-  for (int i = 1; i < 32; ++i) zeros += ",00";
   const auto sigOf = [](std::size_t n) {
     return [n](Device& d) { ts::WriteBytes(SigOf(d), std::vector<std::uint8_t>(n, 7)); };
   };
@@ -72,8 +72,8 @@ TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
        "", wrong},
       {"a flipped image byte", [](Device& d) { Flip(d, fs::file_size(d.PackageFile()) - 1); },
        KeyValue(), "", wrong},
-      {"signed with another key", [](Device& d) { Sign(d.PackageFile(), "other"); }, KeyValue(),
-       "", wrong},
+      {"signed with another key", [](Device& d) { Sign(d.PackageFile(), "other"); }, KeyValue(), "",
+       wrong},
       {"the package unreadable while hashed", nullptr, KeyValue(),
        std::string("read:") + kPackagePath + "@5000", wrong},
       {"a .sig folder",
@@ -89,7 +89,7 @@ TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
        none},
       {"a 31-byte key", nullptr, KeyValue(31), "", "Fail - bad device key\n\n"},
       {"a 33-byte key", nullptr, KeyValue(33), "", "Fail - bad device key\n\n"},
-      {"a key of zeros", nullptr, zeros, "", "Fail - bad device key\n\n"},
+      {"a key of zeros", nullptr, KeyValue(32, true), "", "Fail - bad device key\n\n"},
       {"a REG_SZ key", nullptr, "\"key\"", "", "Fail - bad device key\n\n"},
       {"a REG_DWORD key", nullptr, "dword:00000001", "", "Fail - bad device key\n\n"},
   };
@@ -103,7 +103,8 @@ TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
     const auto flash = device.Flash();
     const UpdaterRun run = device.Run({}, "yes,no", {{"VXU_FAULTS", c.fault}});
     EXPECT_EQ(run.out, Checks(c.line));
-    EXPECT_EQ(Boxes(run, run.firstPid), (std::vector<std::string>{ConfirmationBox(6), ErrorBox(7)}));
+    EXPECT_EQ(Boxes(run, run.firstPid),
+              (std::vector<std::string>{ConfirmationBox(6), ErrorBox(7)}));
     EXPECT_EQ(run.exitCode, 255);
     EXPECT_EQ(device.Flash(), flash);
     EXPECT_FALSE(fs::exists(device.root() / "VXUpdate.dll"));
@@ -148,9 +149,10 @@ TEST(E2eSignature, OnlyASignedUpdaterBesideThePackageIsStarted) {
     if (*c.key) Sign(updater, c.key);
     const bool started = *c.debug == 0;
     const UpdaterRun run = device.Run({}, started ? "" : "yes");
-    EXPECT_EQ(run.out, started ? "" : Checks("Ok\n\n") + Power() + Lock() + UpToDate("SPL") +
-                                          UpToDate("IPL") + UpToDate("Bootloader") +
-                                          UpToDate("WinCE") + Unlock() + ">bye");
+    EXPECT_EQ(run.out, started ? ""
+                               : Checks("Ok\n\n") + Power() + Lock() + UpToDate("SPL") +
+                                     UpToDate("IPL") + UpToDate("Bootloader") + UpToDate("WinCE") +
+                                     Unlock() + ">bye");
     EXPECT_EQ(EventsOf(run, "create_process", run.firstPid).size(), started ? 1u : 0u);
     EXPECT_EQ(fs::exists(device.root() / "started"), started);
     const std::string debug = started ? "not started" : c.debug;

@@ -279,7 +279,8 @@ TEST_F(PackageHandleTest, HashOfAFileThatChangedSizeWhileHashedIsRefused) {
     SCOPED_TRACE(delta);
     const platform::Handle file = platform::CreateFile(
         u"\\f", platform::kGenericRead, 0, platform::kOpenExisting, platform::kFileAttributeNormal);
-    const auto digest = package::HashWholeFile(file, static_cast<std::uint32_t>(bytes.size() + delta));
+    const auto digest =
+        package::HashWholeFile(file, static_cast<std::uint32_t>(bytes.size() + delta));
     platform::CloseHandle(file);
     EXPECT_EQ(digest.value_or(crypto::Digest{}), delta == 0 ? *expected : crypto::Digest{});
   }
