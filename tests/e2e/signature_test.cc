@@ -57,41 +57,34 @@ TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
   struct Refusal {
     const char* name;
     std::function<void(Device&)> tamper;  // after the package was signed
-    std::string key;
-    std::string fault;
     std::string line;
+    std::string fault{};
+    std::string key = KeyValue();
   };
   const std::string wrong = "Fail - wrong signature\n\n", none = "Fail - no signature\n\n";
   const auto sigOf = [](std::size_t n) {
     return [n](Device& d) { ts::WriteBytes(SigOf(d), std::vector<std::uint8_t>(n, 7)); };
   };
+  const std::string bad = "Fail - bad device key\n\n", read = std::string("read:") + kPackagePath;
   const std::vector<Refusal> cases = {
-      {"unsigned", [](Device& d) { fs::remove(SigOf(d)); }, KeyValue(), "", none},
-      {"a flipped header byte", [](Device& d) { Flip(d, 16); }, KeyValue(), "", wrong},
-      {"a flipped engine byte", [](Device& d) { Flip(d, d.PackageField(24) + 300); }, KeyValue(),
-       "", wrong},
+      {"unsigned", [](Device& d) { fs::remove(SigOf(d)); }, none},
+      {"a flipped header byte", [](Device& d) { Flip(d, 16); }, wrong},
+      {"a flipped engine byte", [](Device& d) { Flip(d, d.PackageField(24) + 300); }, wrong},
       {"a flipped image byte", [](Device& d) { Flip(d, fs::file_size(d.PackageFile()) - 1); },
-       KeyValue(), "", wrong},
-      {"signed with another key", [](Device& d) { Sign(d.PackageFile(), "other"); }, KeyValue(), "",
        wrong},
-      {"the package unreadable while hashed", nullptr, KeyValue(),
-       std::string("read:") + kPackagePath + "@5000", wrong},
-      {"a .sig folder",
-       [](Device& d) {
-         fs::remove(SigOf(d));
-         fs::create_directory(SigOf(d));
-       },
-       KeyValue(), "", none},
-      {"an empty .sig", sigOf(0), KeyValue(), "", none},
-      {"a .sig of 63 bytes", sigOf(63), KeyValue(), "", none},
-      {"a .sig of 65 bytes", sigOf(65), KeyValue(), "", none},
-      {"an unreadable .sig", nullptr, KeyValue(), std::string("read:") + kPackagePath + ".sig@0",
+      {"signed with another key", [](Device& d) { Sign(d.PackageFile(), "other"); }, wrong},
+      {"the package unreadable while hashed", nullptr, wrong, read + "@5000"},
+      {"a .sig folder", [](Device& d) { fs::remove(SigOf(d)), fs::create_directory(SigOf(d)); },
        none},
-      {"a 31-byte key", nullptr, KeyValue(31), "", "Fail - bad device key\n\n"},
-      {"a 33-byte key", nullptr, KeyValue(33), "", "Fail - bad device key\n\n"},
-      {"a key of zeros", nullptr, KeyValue(32, true), "", "Fail - bad device key\n\n"},
-      {"a REG_SZ key", nullptr, "\"key\"", "", "Fail - bad device key\n\n"},
-      {"a REG_DWORD key", nullptr, "dword:00000001", "", "Fail - bad device key\n\n"},
+      {"an empty .sig", sigOf(0), none},
+      {"a .sig of 63 bytes", sigOf(63), none},
+      {"a .sig of 65 bytes", sigOf(65), none},
+      {"an unreadable .sig", nullptr, none, read + ".sig@0"},
+      {"a 31-byte key", nullptr, bad, "", KeyValue(31)},
+      {"a 33-byte key", nullptr, bad, "", KeyValue(33)},
+      {"a key of zeros", nullptr, bad, "", KeyValue(32, true)},
+      {"a REG_SZ key", nullptr, bad, "", "\"key\""},
+      {"a REG_DWORD key", nullptr, bad, "", "dword:00000001"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
