@@ -7,8 +7,7 @@
 // write asks for), so that the fuzzer reaches every answer an engine can give, and to
 // make memory short.  Memory is always held below 1 MiB from outside (VXU_FAULTS=alloc):
 // transfer buffers then come from the halving road, and iterations stay fast under
-// AddressSanitizer, which maps and unmaps every block of a mebibyte.  The input's tail is
-// also tried as a device key and a signature.
+// AddressSanitizer, which maps and unmaps every block of a mebibyte.
 #include <zlib.h>
 
 #include <algorithm>
@@ -89,10 +88,8 @@ void Steer(std::uint32_t bits) {
   steer(bits);
 }
 
-// The input's last 96 bytes, when there are that many, also serve as a device key (32)
-// and a signature (64); with fewer the signature is short.  Steering bits 8 and 9 give the
-// key another type or size.  No key from the input may be used unless it is a 32-byte
-// binary value, and nothing verifies for bytes that are no package.
+// The input's last 96 bytes are also a device key (32) and a signature (64); steering bits
+// 8 and 9 give the key another type or size, which must never be used.
 void CheckSignature(std::span<const std::uint8_t> file, std::uint32_t steering,
                     package::PackageHandle handle, bool opened) {
   package::DeviceKey key{
