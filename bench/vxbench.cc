@@ -7,10 +7,13 @@
 //                                   bytes, against reading the image in 1 MiB chunks
 //   LabelScan/{Updater,Memchr}      FindUpdaterLabel over a file in memory, against a scan
 //                                   that lets memchr find the candidates
+//   Signature/Updater               PackageCheckSignature over the whole package (bench/run
+//                                   times sha512sum of the same file as its baseline)
 //
 // The device is named by VXU_DEVICE_ROOT as for the updater: it holds \Windows\zlib.dll,
 // \VXUpdate.dll (the discarding library) and \Storage Card\VXUpdate.bin, whose WinCE entry
-// is the image written.  VXBENCH_LABEL_FILE names the file scanned for a label.
+// is the image written.  VXBENCH_LABEL_FILE names the file scanned for a label;
+// VXBENCH_KEY_FILE the public key that signed the package (VXUpdate.bin.sig).
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
@@ -243,11 +246,39 @@ void LabelScan(benchmark::State& state) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Row 6: the signature check
+
+void SignatureUpdater(benchmark::State& state) {
+  package::DeviceKey key{.present = true, .type = platform::kRegBinary,
+                         .size = package::kDeviceKeySize};
+  const char* keyPath = std::getenv("VXBENCH_KEY_FILE");
+  File keyFile = keyPath != nullptr ? OpenPlain(keyPath) : File();
+  const package::PackageHandle handle = package::PackageOpen(kPackagePath);
+  if (!keyFile || std::fread(key.bytes.data(), 1, key.bytes.size(), keyFile.get()) != key.bytes.size() ||
+      handle == package::InvalidPackageHandle()) {
+    if (handle != package::InvalidPackageHandle()) package::PackageClose(handle);
+    state.SkipWithError("no package or no VXBENCH_KEY_FILE");
+    return;
+  }
+  for (auto _ : state) {
+    if (package::PackageCheckSignature(handle, kPackagePath, key) != package::SignatureResult::kValid) {
+      state.SkipWithError("the package's signature does not verify");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          platform::GetFileSize(handle->file, nullptr));
+  package::PackageClose(handle);
+}
+
 BENCHMARK(CrcPassUpdater)->Name("CrcPass/Updater")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(CrcPassPlainLoop)->Name("CrcPass/PlainLoop")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(WriteImageUpdater)->Name("WriteImage/Updater")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(WriteImagePlainRead)->Name("WriteImage/PlainRead")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(LabelScan<control::FindUpdaterLabel>)->Name("LabelScan/Updater")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(LabelScan<MemchrScan>)->Name("LabelScan/Memchr")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK(SignatureUpdater)->Name("Signature/Updater")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

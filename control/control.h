@@ -27,9 +27,14 @@ struct UpdateOptions {
   std::uint32_t CheckCRC = 1;
   std::uint32_t FullVerify = 1;
   std::uint32_t CheckBinCRC = 0;
+  // Not an on/off setting: with a key present, packages and updaters must be signed.
+  package::DeviceKey PackageKey;
 };
-// Defaults, then the values of HKLM\VX_Config\VXUpdate that can be read as 4 bytes.
+// Defaults, then the values of HKLM\VX_Config\VXUpdate that can be read as 4 bytes, and
+// the PackageKey value as it is.
 void ReadUpdateOptions(UpdateOptions* options);
+// The PackageKey value alone, for the hand-off, which runs before the options are read.
+package::DeviceKey ReadDeviceKey();
 // "-c" or "-C" anywhere in the command line switches CheckBinCRC on.
 void ApplyCommandLine(const char16_t* commandLine, UpdateOptions* options);
 void PrintBanner(const UpdateOptions& options);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "binding/binding.h"
@@ -88,6 +89,16 @@ std::int32_t HandOffToUpdater(const char16_t* packagePath) {
   // (a copy changed after stamping).
   if (platform::IsRunningProgram(updaterPath)) return 0;
   if (Judge(updaterPath) == Decision::kGoOn) return 0;
+  // A device that holds a key runs no program it cannot prove was signed for it.
+  const package::DeviceKey key = ReadDeviceKey();
+  if (key.present) {
+    const package::SignatureResult verdict = package::CheckFileSignature(updaterPath, key);
+    if (verdict != package::SignatureResult::kValid) {
+      platform::OutputDebugString(u"VXUpdater.exe not started: " +
+                                  platform::ToUtf16(package::ToString(verdict)) + u"\r\n");
+      return 0;
+    }
+  }
 
   // The started updater decides on its own; whether it could be started is not known to
   // the user either way, so this run ends as if it had been.

@@ -100,6 +100,28 @@ bool CheckPackage(PackageHandle handle, const UpdateOptions& options) {
   return line == 0;
 }
 
+// The signature check of a device that holds a key; true when the package may be used.
+// Without a key nothing is printed and every package may be used, as ever.
+bool CheckSignature(PackageHandle handle, const UpdateOptions& options) {
+  if (!options.PackageKey.present) return true;
+  platform::Printf(">Check signature...");
+  const auto result = package::PackageCheckSignature(
+      handle,
+      std::u16string_view(gPackagePath.data(),
+                          platform::BoundedLength(gPackagePath.data(), kPathUnits)),
+      options.PackageKey);
+  static constexpr std::array<const char*, 4> kLines = {
+      "Ok\n\n",
+      "Fail - no signature\n\n",
+      "Fail - wrong signature\n\n",
+      "Fail - bad device key\n\n",
+  };
+  static_assert(kLines.size() ==
+                static_cast<std::size_t>(package::SignatureResult::kBadDeviceKey) + 1);
+  platform::Printf(kLines[static_cast<std::size_t>(result)]);
+  return result == package::SignatureResult::kValid;
+}
+
 // True when the device runs on external power, or the user wants to go on without it.
 bool ExternalPowerOrConsent() {
   platform::Printf(">Check external power... ");
@@ -142,6 +164,7 @@ bool OpenCheckAndUpdate(Run* run) {
   run->handle = package::PackageOpen(gPackagePath.data());
   if (run->handle == package::InvalidPackageHandle()) return false;
   if (!CheckPackage(run->handle, run->options)) return false;
+  if (!CheckSignature(run->handle, run->options)) return false;
   run->engineLoaded = package::PackageInstallEngine(run->handle);
   if (run->engineLoaded == 0) {
     platform::Printf(

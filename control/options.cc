@@ -25,6 +25,18 @@ void QueryOption(platform::RegKey key, std::u16string_view name, std::uint32_t* 
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+// Reads PackageKey of any type: a value that exists but is no 32-byte binary key still
+// asks for signatures, and every check then fails on the key.
+package::DeviceKey QueryPackageKey(platform::RegKey key) {
+  package::DeviceKey deviceKey;
+  std::uint32_t size = deviceKey.bytes.size();
+  const std::int32_t result =
+      platform::RegQueryValueEx(key, u"PackageKey", &deviceKey.type, deviceKey.bytes, &size);
+  deviceKey.present = result == platform::kErrorSuccess || result == platform::kErrorMoreData;
+  deviceKey.size = size;
+  return deviceKey;
+}
+
 bool Contains(const char16_t* text, std::u16string_view part) {
   return std::u16string_view(text).find(part) != std::u16string_view::npos;
 }
@@ -56,7 +68,19 @@ void ReadUpdateOptions(UpdateOptions* options) {
   QueryOption(key, u"FullVerify", &options->FullVerify);
   QueryOption(key, u"VerifyAfterWrite", &options->VerifyAfterWrite);
   QueryOption(key, u"CheckBinCRC", &options->CheckBinCRC);
+  options->PackageKey = QueryPackageKey(key);
   platform::RegCloseKey(key);
+}
+
+package::DeviceKey ReadDeviceKey() {
+  platform::RegKey key = platform::kNullRegKey;
+  if (platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key) !=
+      platform::kErrorSuccess) {
+    return {};
+  }
+  const package::DeviceKey deviceKey = QueryPackageKey(key);
+  platform::RegCloseKey(key);
+  return deviceKey;
 }
 
 void ApplyCommandLine(const char16_t* commandLine, UpdateOptions* options) {

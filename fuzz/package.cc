@@ -39,6 +39,25 @@ ValidateResult Expected(std::span<const std::uint8_t> file, bool checkCrc, bool 
                                                                          : ValidateResult::kWrongCrc;
 }
 
+// The input's last 96 bytes are also a device key (32) and a signature (64); steering bits
+// 8 and 9 give the key another type or size, which must never be used.
+void CheckSignature(std::span<const std::uint8_t> file, std::uint32_t steering,
+                    package::PackageHandle handle, bool opened) {
+  package::DeviceKey key{
+      .present = true,
+      .type = (steering & 1u << 8) != 0 ? platform::kRegDword : platform::kRegBinary,
+      .size = (steering & 1u << 9) != 0 ? 31u : 32u};
+  const auto tail = file.last(std::min<std::size_t>(file.size(), 96));
+  std::copy_n(tail.begin(), std::min<std::size_t>(tail.size(), 32), key.bytes.begin());
+  fuzz::WriteDeviceFile("VXUpdate.bin.sig",
+                        tail.subspan(std::min<std::size_t>(tail.size(), 32)));
+  const package::SignatureResult result = package::PackageCheckSignature(handle, u"\\VXUpdate.bin", key);
+  fuzz::Expect((key.type == platform::kRegBinary && key.size == 32) ||
+                   result == package::SignatureResult::kBadDeviceKey,
+               "a device key of another type or size was used");
+  fuzz::Expect(opened || result != package::SignatureResult::kValid, "no package verified");
+}
+
 }  // namespace
 
 void fuzz::Start() {
@@ -67,6 +86,7 @@ void fuzz::One(std::span<const std::uint8_t> file) {
            "PackageValidate disagrees with the rule");
     Expect(binding::State().bound == 0, "the integrity check left a library bound");
   }
+  CheckSignature(file, steering, handle, opened);
   Expect(binding::SwitchLibrary(binding::kEngineLibrary), "the fake engine does not bind");
   reinterpret_cast<void (*)(std::uint32_t)>(
       platform::GetProcAddress(binding::State().module, u"FuzzEngineSteer"))(steering);

@@ -159,6 +159,41 @@ std::int32_t PackageCompareImage(PackageHandle handle, std::uint32_t type,
 std::int32_t PackageWriteImage(PackageHandle handle, std::uint32_t type,
                                ProgressCallback progress);
 
+// ---------------------------------------------------------------------------
+// Signatures
+
+// The public key a device holds to accept only signed packages and updaters: the registry
+// value PackageKey as it was found, of any type and size.
+inline constexpr std::size_t kDeviceKeySize = 32;
+struct DeviceKey {
+  bool present = false;    // the value exists: every check below is then required
+  std::uint32_t type = 0;  // its registry type; only REG_BINARY is a key
+  std::uint32_t size = 0;  // its size in bytes, also when larger than `bytes`
+  std::array<std::uint8_t, kDeviceKeySize> bytes{};
+};
+
+// A file is signed by "<its path>.sig" beside it: the 64-byte Ed25519 signature of the
+// SHA-512 digest of the whole file.
+enum class SignatureResult : std::int32_t {
+  kValid = 0,
+  kNoSignature = 1,     // the .sig file is missing, unreadable or not exactly 64 bytes
+  kWrongSignature = 2,  // it does not verify, or the file could not be hashed whole
+  kBadDeviceKey = 3,    // the device key is no 32-byte REG_BINARY value or no usable key
+};
+std::string_view ToString(SignatureResult result);
+
+// Checks the signature of the open package, whose path is `path`, against `key` (which
+// must be present).  Reads the whole file through a transfer buffer from its start.
+SignatureResult PackageCheckSignature(PackageHandle handle, std::u16string_view path,
+                                      const DeviceKey& key);
+// The same for the file at `path`, opened and closed here.
+SignatureResult CheckFileSignature(std::u16string_view path, const DeviceKey& key);
+// The SHA-512 of the file from its start to the end it had when the hashing began.
+// Nothing when a read fails, or when the file turns out shorter or longer than `size`
+// (it changed while it was hashed).  Leaves the file position anywhere.
+std::optional<std::array<std::uint8_t, 64>> HashWholeFile(platform::Handle file,
+                                                          std::uint32_t size);
+
 // A transfer buffer: the largest of 1 MiB, 512 KiB, ..., 64 KiB that can be allocated.
 struct TransferBuffer {
   platform::Block block;

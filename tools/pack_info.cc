@@ -81,6 +81,7 @@ struct Report {
   std::vector<EntryReport> entries;
   std::vector<Check> checks;
   std::vector<std::string> warnings;
+  std::string signature;
   bool valid = false;
 };
 
@@ -272,7 +273,8 @@ void PrintJson(const Report& report) {
   for (std::size_t i = 0; i < report.warnings.size(); ++i) {
     out << (i ? "," : "") << Json(report.warnings[i]);
   }
-  out << "],\"valid\":" << (report.valid ? "true" : "false") << "}\n";
+  out << "],\"signature\":" << Json(report.signature);
+  out << ",\"valid\":" << (report.valid ? "true" : "false") << "}\n";
   std::cout << out.str();
 }
 
@@ -306,6 +308,7 @@ void PrintText(const Report& report) {
   }
   if (!report.warnings.empty()) out << "Warnings:\n";
   for (const std::string& warning : report.warnings) out << "  " << warning << "\n";
+  out << "Signature:      " << report.signature << "\n";
   out << "Verdict:        " << (report.valid ? "valid" : "INVALID") << "\n";
   std::cout << out.str();
 }
@@ -375,6 +378,7 @@ int RunInfo(std::span<const std::string_view> args) {
   }
   RunChecks(report, *file);
   Warn(report);
+  report.signature = SignatureNote(*file);
 
   if (json) {
     PrintJson(report);

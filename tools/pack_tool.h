@@ -24,6 +24,13 @@ inline constexpr int kExitUsage = 2;
 // `vxpack build ...` and `vxpack info ...`; args hold what follows the command name.
 int RunBuild(std::span<const std::string_view> args);
 int RunInfo(std::span<const std::string_view> args);
+// `vxpack keygen|sign|verify ...`: Ed25519 signatures of whole files (FILE.sig).
+int RunKeygen(std::span<const std::string_view> args);
+int RunSign(std::span<const std::string_view> args);
+int RunVerify(std::span<const std::string_view> args);
+// What `vxpack info` says about FILE.sig: "none", or its path and whether it has the
+// 64 bytes of a signature.
+std::string SignatureNote(const fs::path& file);
 
 // Writes "vxpack: <subject>: <reason>" to standard error.
 void Complain(std::string_view subject, std::string_view reason);

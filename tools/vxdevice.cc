@@ -1,6 +1,6 @@
 // vxdevice: makes and shows simulated devices and their flash images.
 //
-//   vxdevice init DIR [--boot doc|miniboot] [--hardware ID]
+//   vxdevice init DIR [--boot doc|miniboot] [--hardware ID] [--key NAME.pub]
 //   vxdevice image --type NAME --hardware ID --version V [--size N] [--date YYYY-MM-DD]
 //                  [--revision 1|2] [--tag TEXT] -o FILE
 //   vxdevice show DIR [--json]
@@ -21,6 +21,7 @@
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"
+#include "tools/device_key.h"
 
 namespace {
 
@@ -34,13 +35,14 @@ constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
 constexpr std::uint32_t kFactorySize = 8192;
 
 constexpr std::string_view kUsage =
-    "usage: vxdevice init DIR [--boot doc|miniboot] [--hardware ID]\n"
+    "usage: vxdevice init DIR [--boot doc|miniboot] [--hardware ID] [--key NAME.pub]\n"
     "       vxdevice image --type NAME --hardware ID --version MAJOR.MINOR [--size N]\n"
     "                      [--date YYYY-MM-DD] [--revision 1|2] [--tag TEXT] -o FILE\n"
     "       vxdevice show DIR [--json]\n"
     "\n"
     "init   makes a simulated device in DIR (which must not exist or be empty): its\n"
-    "       board support library, zlib.dll, registry, settings and factory images 1.0\n"
+    "       board support library, zlib.dll, registry, settings and factory images 1.0;\n"
+    "       --key provisions the public key of signed packages (PackageKey)\n"
     "image  writes a flash image in the simulated image format to FILE\n"
     "show   prints the device's boot chain, flash, lights, keyboard, display, GD items,\n"
     "       last reset and storage card\n";
@@ -126,7 +128,8 @@ std::string RegistryText() {
 }
 
 // Fills a fresh folder with everything a device has; answers an error text.
-std::optional<std::string> PopulateDevice(const fs::path& root, const sim::Settings& settings) {
+std::optional<std::string> PopulateDevice(const fs::path& root, const sim::Settings& settings,
+                                          const std::string& keyLine) {
   std::error_code error;
   fs::create_directories(root / "Windows", error);
   fs::create_directories(root / "Storage Card", error);
@@ -136,7 +139,7 @@ std::optional<std::string> PopulateDevice(const fs::path& root, const sim::Setti
   if (error) return std::string(VXSIM_BSP_LIBRARY) + ": " + error.message();
   fs::copy_file(VXU_HOST_ZLIB, root / "Windows" / "zlib.dll", error);
   if (error) return std::string(VXU_HOST_ZLIB) + ": " + error.message();
-  std::string registry = RegistryText();
+  std::string registry = RegistryText() + keyLine;
   if (!WriteFile(root / "registry.reg", registry.data(), registry.size())) {
     return (root / "registry.reg").string() + ": cannot write";
   }
@@ -165,7 +168,7 @@ std::optional<std::string> PopulateDevice(const fs::path& root, const sim::Setti
 
 int Init(int argc, char** argv) {
   Options options;
-  if (auto error = SplitOptions(argc, argv, {"--boot", "--hardware"}, {}, &options)) {
+  if (auto error = SplitOptions(argc, argv, {"--boot", "--hardware", "--key"}, {}, &options)) {
     return Usage(*error);
   }
   if (options.positional.size() != 1) return Usage("init needs one DIR");
@@ -178,6 +181,12 @@ int Init(int argc, char** argv) {
     auto id = ParseHardware(*hardware);
     if (!id) return Fail(*hardware, "not a hardware ID (a number)");
     settings.hardware = *id;
+  }
+  std::string keyLine, keyError;
+  if (auto key = Named(options, "--key")) {
+    auto line = PackageKeyLine(*key, &keyError);
+    if (!line) return Fail(*key, keyError);
+    keyLine = *line;
   }
   const std::string& given = options.positional[0];
   std::error_code error;
@@ -194,7 +203,7 @@ int Init(int argc, char** argv) {
   // init never leaves half a device behind.
   fs::path temporary = parent / ("." + root.filename().string() + ".vxdevice-init");
   fs::remove_all(temporary, error);
-  auto failure = PopulateDevice(temporary, settings);
+  auto failure = PopulateDevice(temporary, settings, keyLine);
   if (!failure) {
     fs::rename(temporary, root, error);
     if (error) failure = given + ": " + error.message();

@@ -2,6 +2,7 @@
 //
 //   vxpack build -o FILE --engine LIB [images...]   write a package
 //   vxpack info FILE [--json]                        show and check a package
+//   vxpack keygen -o NAME | sign --key NAME.key FILE | verify --pub NAME.pub FILE
 //
 // Exit codes: 0 success, 1 failure, 2 bad usage.
 #include <zlib.h>
@@ -78,6 +79,9 @@ constexpr std::string_view kUsage =
     "Commands:\n"
     "  build   write a package from an engine library and flash images\n"
     "  info    show a package's header and directory and check it as the updater does\n"
+    "  keygen  make a key pair for signed packages (NAME.key, NAME.pub)\n"
+    "  sign    write FILE.sig, the signature of FILE with a secret key\n"
+    "  verify  check FILE.sig with a public key as a device does\n"
     "\n"
     "Run 'vxpack COMMAND --help' for the options of a command.\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
@@ -100,6 +104,9 @@ int main(int argc, char** argv) {
   }
   if (command == "build") return vxpack::RunBuild(rest);
   if (command == "info") return vxpack::RunInfo(rest);
+  if (command == "keygen") return vxpack::RunKeygen(rest);
+  if (command == "sign") return vxpack::RunSign(rest);
+  if (command == "verify") return vxpack::RunVerify(rest);
   vxpack::Complain(command, "unknown command (try 'vxpack --help')");
   return vxpack::kExitUsage;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding/binding.h"
+#include "crypto/crypto.h"
 #include "package/package.h"
 #include "tests/support/testing.h"
 
@@ -329,6 +330,27 @@ TEST(PackageImages, ComparisonMasksItsRangesOnlyWhenBytes4To7Differ) {
     if (c.key != 0) ++g.package[c.key];
     if (c.other != 0) ++g.package[c.other];
     EXPECT_EQ(package::PackageCompareImage(device.handle, 3, 0), c.result);
+  }
+}
+
+// The size the hashing began with against the file as it turns out: a file that grew or
+// shrank meanwhile is not hashed whole, and its digest must not be trusted.
+TEST(PackageFile, HashOfAFileThatChangedSizeWhileHashedIsRefused) {
+  Device device;
+  Bytes bytes(2 * kMiB + 5);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  testing_support::WriteBytes(device.root / "f", bytes);
+  crypto::Sha512 sha;
+  sha.Update(bytes);
+  const auto expected = sha.Finish();
+  for (const std::int64_t delta : {0, -1, 1}) {
+    SCOPED_TRACE(delta);
+    const platform::Handle file = platform::CreateFile(
+        u"\\f", platform::kGenericRead, 0, platform::kOpenExisting, platform::kFileAttributeNormal);
+    const auto digest =
+        package::HashWholeFile(file, static_cast<std::uint32_t>(bytes.size() + delta));
+    platform::CloseHandle(file);
+    EXPECT_EQ(digest.value_or(crypto::Digest{}), delta == 0 ? *expected : crypto::Digest{});
   }
 }
 
