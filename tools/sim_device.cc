@@ -204,8 +204,4 @@ fs::path Companion(const std::string& name, const fs::path& buildPath) {
   return buildPath;
 }
 
-std::string JsonText(const nlohmann::ordered_json& value) {
-  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
 }  // namespace tools

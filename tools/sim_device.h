@@ -14,6 +14,7 @@
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"
+#include "tools/json_text.h"
 
 namespace tools {
 
@@ -72,9 +73,6 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device);
 // A program or library that ships beside the tools: <bin>/../lib/vxupdater/NAME when the
 // tools are installed, else `buildPath`, where the build tree keeps it.
 fs::path Companion(const std::string& name, const fs::path& buildPath);
-
-// Writes JSON as the tools print it: one line, UTF-8, bytes that are not UTF-8 replaced.
-std::string JsonText(const nlohmann::ordered_json& value);
 
 }  // namespace tools
 

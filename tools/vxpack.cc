@@ -3,6 +3,8 @@
 //   vxpack build -o FILE --engine LIB [images...]   write a package
 //   vxpack info FILE [--json]                        show and check a package
 //
+// The command line is read with CLI11 in main(), at the end of this file.
+//
 // Exit codes: 0 success, 1 failure, 2 bad usage.
 #include <zlib.h>
 
@@ -14,18 +16,14 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "tools/pack_tool.h"
 
 namespace vxpack {
 
 void Complain(std::string_view subject, std::string_view reason) {
   std::cerr << "vxpack: " << subject << ": " << reason << '\n';
-}
-
-SplitOption Split(std::string_view arg) {
-  const auto equals = arg.find('=');
-  if (arg.substr(0, 2) != "--" || equals == std::string_view::npos) return {arg, std::nullopt};
-  return {arg.substr(0, equals), arg.substr(equals + 1)};
 }
 
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
@@ -82,24 +80,87 @@ constexpr std::string_view kUsage =
     "Run 'vxpack COMMAND --help' for the options of a command.\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
 
+constexpr std::string_view kBuildUsage =
+    "Usage: vxpack build -o FILE --engine LIB [OPTIONS]\n"
+    "Writes an update package from an engine library and flash images.\n"
+    "\n"
+    "  -o, --output FILE     the package to write (replaced atomically)\n"
+    "  --engine LIB          the update engine library (required)\n"
+    "  --miniboot F          Miniboot image\n"
+    "  --spl F               SPL image\n"
+    "  --ipl F               IPL image; up to three, in variant order 0, 1, 2\n"
+    "  --bootloader F        Bootloader image (every update needs one)\n"
+    "  --wince F             WinCE image\n"
+    "  --mobile-ipl F        Mobile IPL image (header length 108, no WinCE)\n"
+    "  --mobile-disk F       Mobile Disk Image (header length 108, no WinCE)\n"
+    "  --extra F             bytes carried in the payload that the updater does not use\n"
+    "  --header-length N     0 to 108 (default 108); below 92 one IPL variant only,\n"
+    "                        below 108 no mobile images\n"
+    "  -h, --help            this text\n";
+
+constexpr std::string_view kInfoUsage =
+    "Usage: vxpack info FILE [--json]\n"
+    "Shows a package's header and directory, then checks it as the updater does:\n"
+    "header length, payload length, payload CRC and engine CRC.  Also warns about\n"
+    "what the updater does not check.  Exit 0 when the checks pass, 1 otherwise.\n"
+    "\n"
+    "  --json      print the same as one JSON object\n"
+    "  -h, --help  this text\n";
+
+// An option's value may not be empty: "--spl=" is a slip, not a file.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
+    "FILE");
+
 }  // namespace
 }  // namespace vxpack
 
+// The command line, all in one place.
 int main(int argc, char** argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (args.empty()) {
-    vxpack::Complain("COMMAND", "missing");
-    std::cerr << vxpack::kUsage;
-    return vxpack::kExitUsage;
+  using namespace vxpack;
+  CLI::App app("vxpack", "vxpack");
+  app.require_subcommand(1);
+  // Each option once; --ipl up to three times, in variant order.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  BuildArguments build;
+  CLI::App* buildCommand = app.add_subcommand("build");
+  buildCommand->add_option("-o,--output", build.output)->check(kNotEmpty);
+  buildCommand->add_option("--engine", build.engine)->check(kNotEmpty);
+  buildCommand->add_option("--extra", build.extra)->check(kNotEmpty);
+  buildCommand->add_option("--miniboot", build.miniboot)->check(kNotEmpty);
+  buildCommand->add_option("--spl", build.spl)->check(kNotEmpty);
+  buildCommand->add_option("--ipl", build.ipls)->check(kNotEmpty)->multi_option_policy(
+      CLI::MultiOptionPolicy::TakeAll);
+  buildCommand->add_option("--bootloader", build.bootloader)->check(kNotEmpty);
+  buildCommand->add_option("--wince", build.wince)->check(kNotEmpty);
+  buildCommand->add_option("--mobile-ipl", build.mobileIpl)->check(kNotEmpty);
+  buildCommand->add_option("--mobile-disk", build.mobileDisk)->check(kNotEmpty);
+  buildCommand->add_option("--header-length", build.headerLength)->check(kNotEmpty);
+  std::string file;
+  bool json = false;
+  CLI::App* infoCommand = app.add_subcommand("info");
+  infoCommand->add_option("FILE", file)->required();
+  infoCommand->add_flag("--json", json);
+  app.add_subcommand("help");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << (buildCommand->parsed() ? kBuildUsage : infoCommand->parsed() ? kInfoUsage : kUsage);
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    const std::string_view command = argc > 1 ? argv[1] : "-";
+    if (command[0] != '-' && command != "build" && command != "info" && command != "help") {
+      Complain(argv[1], "unknown command (try 'vxpack --help')");
+      return kExitUsage;
+    }
+    Complain(buildCommand->parsed() ? "build" : infoCommand->parsed() ? "info" : "usage", error.what());
+    std::cerr << "Try 'vxpack --help'.\n";
+    return kExitUsage;
   }
-  const std::string_view command = args.front();
-  const std::span<const std::string_view> rest(args.data() + 1, args.size() - 1);
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::cout << vxpack::kUsage;
-    return vxpack::kExitOk;
+  if (app.got_subcommand("help")) {
+    std::cout << kUsage;
+    return kExitOk;
   }
-  if (command == "build") return vxpack::RunBuild(rest);
-  if (command == "info") return vxpack::RunInfo(rest);
-  vxpack::Complain(command, "unknown command (try 'vxpack --help')");
-  return vxpack::kExitUsage;
+  if (buildCommand->parsed()) return RunBuild(build);
+  return RunInfo(file, json);
 }
