@@ -124,10 +124,12 @@ std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
 
 std::optional<Mistake> ReadProfile(const Json& value, Profile* profile) {
   if (!value.is_object()) return Mistake{"profile", "not an object"};
-  for (const char* required : {"name", "boot", "hardware", "flash"}) {
+  if (!value.contains("name")) return Mistake{"name", "missing"};
+  // The name first, so that every later mistake can name the profile.
+  if (auto mistake = ReadText(value["name"], "name", &profile->name)) return mistake;
+  for (const char* required : {"boot", "hardware", "flash"}) {
     if (!value.contains(required)) return Mistake{required, "missing"};
   }
-  if (auto mistake = ReadText(value["name"], "name", &profile->name)) return mistake;
   std::string boot;
   if (auto mistake = ReadChoice(value["boot"], "boot", {"doc", "miniboot"}, &boot)) return mistake;
   sim::Settings& settings = profile->device.settings;

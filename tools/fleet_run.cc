@@ -2,6 +2,7 @@
 #include <array>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -45,8 +46,10 @@ std::optional<long long> FailureOf(std::string_view call, long long result) {
 }
 
 std::string Slug(std::size_t index, std::string_view name) {
-  std::string slug = (index < 9 ? "0" : "") + std::to_string(index + 1) + "-";
-  for (char c : name.substr(0, 40)) slug += std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "%02zu-", index + 1);
+  std::string slug = prefix;
+  for (char c : name.substr(0, 40)) slug.push_back(std::isalnum(static_cast<unsigned char>(c)) ? c : '-');
   return slug;
 }
 

@@ -35,6 +35,15 @@ std::string RegistryString(std::string_view text) {
   return out;
 }
 
+// The host zlib by its soname link when there is one, so that installed tools keep
+// working after the host's zlib is upgraded to another patch release.
+fs::path HostZlib() {
+  const fs::path built(VXU_HOST_ZLIB);
+  std::error_code error;
+  const fs::path soname = built.parent_path() / "libz.so.1";
+  return fs::exists(soname, error) ? soname : built;
+}
+
 // Fills a fresh folder with everything a device has; answers an error line.
 std::optional<std::string> Populate(const fs::path& root, const DeviceSpec& spec) {
   std::error_code error;
@@ -43,9 +52,8 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSpec& spec
   if (!error) fs::create_directories(sim::HardwareDir(root) / "flash", error);
   if (error) return root.string() + ": " + error.message();
   for (const char* name : {"vx_bsp_api.dll", "zlib.dll"}) {
-    const fs::path source = name == std::string_view("zlib.dll")
-                                ? fs::path(VXU_HOST_ZLIB)
-                                : Companion(name, VXSIM_BSP_LIBRARY);
+    const fs::path source = name == std::string_view("zlib.dll") ? HostZlib()
+                                                                 : Companion(name, VXSIM_BSP_LIBRARY);
     fs::copy_file(source, root / "Windows" / name, error);
     if (error) return source.string() + ": " + error.message();
   }

@@ -171,7 +171,9 @@ int Run(const Arguments& args) {
     status = Fail(args.html, "cannot write the report");
   }
   if (args.json) {
-    std::cout << tools::JsonText(fleet::JsonReport(packageInfo, *profiles, results)) << "\n";
+    fleet::Json report = fleet::JsonReport(packageInfo, *profiles, results);
+    report["updater"] = updater.string();
+    std::cout << tools::JsonText(report) << "\n";
   } else {
     std::cout << fleet::TableReport(*profiles, results);
   }
