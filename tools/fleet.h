@@ -24,7 +24,7 @@ using Json = nlohmann::ordered_json;
 // What a profile asks for.
 struct Profile {
   std::string name;
-  tools::DeviceSpec device;
+  tools::DeviceSetup device;
   std::string power = "online";              // VXU_AC_LINE
   std::vector<std::string> answers;          // VXU_MSGBOX_ANSWERS; empty: yes to every box
   std::string faults;                        // VXU_FAULTS, empty for none

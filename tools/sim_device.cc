@@ -45,7 +45,7 @@ fs::path HostZlib() {
 }
 
 // Fills a fresh folder with everything a device has; answers an error line.
-std::optional<std::string> Populate(const fs::path& root, const DeviceSpec& spec) {
+std::optional<std::string> Populate(const fs::path& root, const DeviceSetup& setup) {
   std::error_code error;
   fs::create_directories(root / "Windows", error);
   if (!error) fs::create_directories(root / "Storage Card", error);
@@ -57,10 +57,10 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSpec& spec
     fs::copy_file(source, root / "Windows" / name, error);
     if (error) return source.string() + ": " + error.message();
   }
-  if (!WriteFile(root / "registry.reg", RegistryText(spec.registry))) {
+  if (!WriteFile(root / "registry.reg", RegistryText(setup.registry))) {
     return (root / "registry.reg").string() + ": cannot write";
   }
-  const bool ok = sim::WriteStateFile(root, "settings", sim::SettingsText(spec.settings)) &&
+  const bool ok = sim::WriteStateFile(root, "settings", sim::SettingsText(setup.settings)) &&
                   sim::WriteStateFile(root, "green_led", "off\n") &&
                   sim::WriteStateFile(root, "red_led", "off\n") &&
                   sim::WriteStateFile(root, "keyboard", "enabled\n") &&
@@ -68,7 +68,7 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSpec& spec
                   sim::WriteStateFile(root, "exclusive_access", "released\n") &&
                   sim::WriteStateFile(root, "gd_items", "");
   if (!ok) return sim::HardwareDir(root).string() + ": cannot write the device state";
-  for (const sim::ImageHeader& header : spec.flash) {
+  for (const sim::ImageHeader& header : setup.flash) {
     if (!sim::StoreFlashImage(root, sim::BuildImage(header))) {
       return sim::FlashFile(root, header.type).string() + ": cannot write";
     }
@@ -118,7 +118,7 @@ std::string RegistryText(const RegistryOptions& options) {
   return text + ";\"CustomPath\"=\"\\\\Storage Card\"\n";
 }
 
-std::optional<std::string> MakeDevice(const fs::path& given, const DeviceSpec& spec) {
+std::optional<std::string> MakeDevice(const fs::path& given, const DeviceSetup& setup) {
   std::error_code error;
   // "dev/" and "." name the folder itself: the device is built beside it.
   fs::path root = fs::absolute(given, error).lexically_normal();
@@ -131,7 +131,7 @@ std::optional<std::string> MakeDevice(const fs::path& given, const DeviceSpec& s
   if (error) return parent.string() + ": " + error.message();
   const fs::path temporary = parent / ("." + root.filename().string() + ".vxdevice-init");
   fs::remove_all(temporary, error);
-  auto failure = Populate(temporary, spec);
+  auto failure = Populate(temporary, setup);
   if (!failure) {
     fs::rename(temporary, root, error);
     if (error) failure = given.string() + ": " + error.message();

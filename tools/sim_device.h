@@ -31,7 +31,7 @@ struct RegistryOptions {
 };
 
 // Everything a new device holds.
-struct DeviceSpec {
+struct DeviceSetup {
   sim::Settings settings;
   std::vector<sim::ImageHeader> flash;  // the images in flash, built by sim::BuildImage
   RegistryOptions registry;
@@ -47,7 +47,7 @@ std::string RegistryText(const RegistryOptions& options);
 // Makes a device in `root`, which must not exist or be an empty folder.  The device is
 // built beside its place and renamed at the end, so a failure leaves nothing behind.
 // Answers nothing on success, else one line "FILE: reason".
-std::optional<std::string> MakeDevice(const fs::path& root, const DeviceSpec& spec);
+std::optional<std::string> MakeDevice(const fs::path& root, const DeviceSetup& setup);
 
 // One image in flash, as `vxdevice show` lists it.
 struct ShownImage {

@@ -78,18 +78,18 @@ bool WriteFile(const fs::path& file, const void* bytes, std::size_t size) {
 }
 
 int Init(const Arguments& args) {
-  tools::DeviceSpec spec;
+  tools::DeviceSetup setup;
   if (args.boot) {
     if (*args.boot != "doc" && *args.boot != "miniboot") return Usage("--boot is doc or miniboot");
-    spec.settings.boot = *args.boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
+    setup.settings.boot = *args.boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
   }
   if (args.hardware) {
     auto id = ParseHardware(*args.hardware);
     if (!id) return Fail(*args.hardware, "not a hardware ID (a number)");
-    spec.settings.hardware = *id;
+    setup.settings.hardware = *id;
   }
-  spec.flash = tools::FactoryImages(spec.settings);
-  if (auto failure = tools::MakeDevice(args.dir, spec)) {
+  setup.flash = tools::FactoryImages(setup.settings);
+  if (auto failure = tools::MakeDevice(args.dir, setup)) {
     std::cerr << "vxdevice: " << *failure << "\n";
     return kExitFailed;
   }
