@@ -41,24 +41,6 @@ constexpr std::uint64_t kMaxItemOffset = 0x7FFFFFFFull;
 constexpr std::size_t kMaxIpls = 3;
 constexpr std::uint32_t kPayloadCrcOffset = 8;
 
-constexpr std::string_view kBuildUsage =
-    "Usage: vxpack build -o FILE --engine LIB [OPTIONS]\n"
-    "Writes an update package from an engine library and flash images.\n"
-    "\n"
-    "  -o, --output FILE     the package to write (replaced atomically)\n"
-    "  --engine LIB          the update engine library (required)\n"
-    "  --miniboot F          Miniboot image\n"
-    "  --spl F               SPL image\n"
-    "  --ipl F               IPL image; up to three, in variant order 0, 1, 2\n"
-    "  --bootloader F        Bootloader image (every update needs one)\n"
-    "  --wince F             WinCE image\n"
-    "  --mobile-ipl F        Mobile IPL image (header length 108, no WinCE)\n"
-    "  --mobile-disk F       Mobile Disk Image (header length 108, no WinCE)\n"
-    "  --extra F             bytes carried in the payload that the updater does not use\n"
-    "  --header-length N     0 to 108 (default 108); below 92 one IPL variant only,\n"
-    "                        below 108 no mobile images\n"
-    "  -h, --help            this text\n";
-
 // The directory slots in file order, with the option that fills each.
 enum Slot : std::size_t {
   kIpl0, kSpl, kMiniboot, kBootloader, kWince, kIpl1, kIpl2, kMobileIpl, kMobileDisk,
@@ -106,54 +88,23 @@ int Usage(std::string_view subject, std::string_view reason) {
   return kExitUsage;
 }
 
-// Parses the command line into `options`; returns kExitOk, or the exit code to end with
-// (kExitUsage after a complaint, or kExitOk with `help` set).
-int ParseBuild(std::span<const std::string_view> args, BuildOptions& options, bool& help) {
-  std::optional<std::string_view> headerLength;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const SplitOption split = Split(args[i]);
-    const std::string_view name = split.name;
-    if (name == "-h" || name == "--help") {
-      help = true;
-      return kExitOk;
-    }
-    if (name.empty() || name.front() != '-') return Usage(name, "unexpected argument");
-    std::optional<std::string>* single = nullptr;
-    if (name == "-o" || name == "--output") single = &options.output;
-    else if (name == "--engine") single = &options.engine;
-    else if (name == "--extra") single = &options.extra;
-    else if (name == "--miniboot") single = &options.images[kMiniboot];
-    else if (name == "--spl") single = &options.images[kSpl];
-    else if (name == "--bootloader") single = &options.images[kBootloader];
-    else if (name == "--wince") single = &options.images[kWince];
-    else if (name == "--mobile-ipl") single = &options.images[kMobileIpl];
-    else if (name == "--mobile-disk") single = &options.images[kMobileDisk];
-    else if (name != "--ipl" && name != "--header-length") return Usage(name, "unknown option");
-
-    std::string_view value;
-    if (split.value) {
-      value = *split.value;
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      return Usage(name, "missing value");
-    }
-    if (value.empty()) return Usage(name, "empty value");
-
-    if (name == "--ipl") {
-      options.ipls.emplace_back(value);
-    } else if (name == "--header-length") {
-      if (headerLength) return Usage(name, "given twice");
-      headerLength = value;
-    } else {
-      if (*single) return Usage(name, "given twice");
-      *single = std::string(value);
-    }
-  }
+// The command line's options by directory slot, and the header length as a number;
+// returns kExitOk, or the exit code to end with after a complaint.
+int Arrange(const BuildArguments& args, BuildOptions& options) {
+  options.output = args.output;
+  options.engine = args.engine;
+  options.extra = args.extra;
+  options.images[kMiniboot] = args.miniboot;
+  options.images[kSpl] = args.spl;
+  options.images[kBootloader] = args.bootloader;
+  options.images[kWince] = args.wince;
+  options.images[kMobileIpl] = args.mobileIpl;
+  options.images[kMobileDisk] = args.mobileDisk;
+  options.ipls = args.ipls;
   if (!options.output) return Usage("-o", "missing: name the package to write");
-  if (headerLength) {
+  if (args.headerLength) {
     std::uint64_t number = 0;
-    for (const char c : *headerLength) {
+    for (const char c : *args.headerLength) {
       if (c < '0' || c > '9' || number > kMaxFileSize) return Usage("--header-length", "not a number");
       number = number * 10 + static_cast<std::uint64_t>(c - '0');
     }
@@ -362,14 +313,9 @@ int Write(const fs::path& output, PackageHeader header, const std::vector<Source
 
 }  // namespace
 
-int RunBuild(std::span<const std::string_view> args) {
+int RunBuild(const BuildArguments& args) {
   BuildOptions options;
-  bool help = false;
-  if (const int code = ParseBuild(args, options, help); code != kExitOk) return code;
-  if (help) {
-    std::cout << kBuildUsage;
-    return kExitOk;
-  }
+  if (const int code = Arrange(args, options); code != kExitOk) return code;
   if (!CheckCombination(options)) return kExitFailed;
 
   // Items in file order: extra, engine, then the images in directory order.

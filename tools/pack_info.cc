@@ -8,12 +8,15 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "package/package.h"
 #include "tools/pack_tool.h"
+#include "tools/json_text.h"
 
 namespace vxpack {
 namespace {
@@ -22,15 +25,6 @@ using package::ImageEntry;
 using package::PackageHeader;
 
 constexpr std::uint64_t kMaxItemOffset = 0x7FFFFFFFull;
-
-constexpr std::string_view kInfoUsage =
-    "Usage: vxpack info FILE [--json]\n"
-    "Shows a package's header and directory, then checks it as the updater does:\n"
-    "header length, payload length, payload CRC and engine CRC.  Also warns about\n"
-    "what the updater does not check.  Exit 0 when the checks pass, 1 otherwise.\n"
-    "\n"
-    "  --json      print the same as one JSON object\n"
-    "  -h, --help  this text\n";
 
 struct DirectorySlot {
   std::string_view name;
@@ -229,53 +223,40 @@ void RunChecks(Report& report, const fs::path& file) {
                              [](const Check& check) { return check.checked && check.ok; });
 }
 
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      std::array<char, 8> escape{};
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", byte);
-      out += escape.data();
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 void PrintJson(const Report& report) {
+  using nlohmann::ordered_json;
   const PackageHeader& h = report.header;
-  std::ostringstream out;
-  out << "{\"file\":" << Json(report.file) << ",\"fileSize\":" << report.fileSize
-      << ",\"package\":true,\"headerLength\":" << h.headerLength << ",\"layout\":" << Json(report.layout)
-      << ",\"payloadCrc\":" << h.payloadCrc << ",\"payloadSize\":" << h.payloadSize
-      << ",\"reserved\":" << h.reserved << ",\"extraLength\":" << h.extraLength
-      << ",\"engine\":{\"offset\":" << h.engineOffset << ",\"length\":" << h.engineLength
-      << ",\"crc\":" << h.engineCrc << "},\"entries\":[";
-  for (std::size_t i = 0; i < report.entries.size(); ++i) {
-    const EntryReport& e = report.entries[i];
-    out << (i ? "," : "") << "{\"name\":" << Json(e.slot->name) << ",\"type\":" << e.slot->type
-        << ",\"typeName\":" << Json(Ascii(package::ImageTypeName(e.slot->type)))
-        << ",\"variant\":" << e.slot->variant << ",\"offset\":" << e.entry.offset
-        << ",\"length\":" << e.entry.length << ",\"state\":" << Json(ToString(e.state)) << "}";
+  ordered_json entries = ordered_json::array();
+  for (const EntryReport& e : report.entries) {
+    entries.push_back({{"name", e.slot->name},
+                       {"type", e.slot->type},
+                       {"typeName", Ascii(package::ImageTypeName(e.slot->type))},
+                       {"variant", e.slot->variant},
+                       {"offset", e.entry.offset},
+                       {"length", e.entry.length},
+                       {"state", ToString(e.state)}});
   }
-  out << "],\"checks\":[";
-  for (std::size_t i = 0; i < report.checks.size(); ++i) {
-    const Check& c = report.checks[i];
-    out << (i ? "," : "") << "{\"name\":" << Json(c.name) << ",\"checked\":" << (c.checked ? "true" : "false")
-        << ",\"ok\":" << (c.ok ? "true" : "false") << ",\"detail\":" << Json(c.detail) << "}";
+  ordered_json checks = ordered_json::array();
+  for (const Check& c : report.checks) {
+    checks.push_back({{"name", c.name}, {"checked", c.checked}, {"ok", c.ok}, {"detail", c.detail}});
   }
-  out << "],\"warnings\":[";
-  for (std::size_t i = 0; i < report.warnings.size(); ++i) {
-    out << (i ? "," : "") << Json(report.warnings[i]);
-  }
-  out << "],\"signature\":" << Json(report.signature);
-  out << ",\"valid\":" << (report.valid ? "true" : "false") << "}\n";
-  std::cout << out.str();
+  ordered_json out;
+  out["file"] = report.file;
+  out["fileSize"] = report.fileSize;
+  out["package"] = true;
+  out["headerLength"] = h.headerLength;
+  out["layout"] = report.layout;
+  out["payloadCrc"] = h.payloadCrc;
+  out["payloadSize"] = h.payloadSize;
+  out["reserved"] = h.reserved;
+  out["extraLength"] = h.extraLength;
+  out["engine"] = {{"offset", h.engineOffset}, {"length", h.engineLength}, {"crc", h.engineCrc}};
+  out["entries"] = entries;
+  out["checks"] = checks;
+  out["warnings"] = report.warnings;
+  out["signature"] = report.signature;
+  out["valid"] = report.valid;
+  std::cout << tools::JsonText(out) << "\n";
 }
 
 void PrintText(const Report& report) {
@@ -316,55 +297,32 @@ void PrintText(const Report& report) {
 int NotAPackage(const std::string& file, std::string_view reason, bool json) {
   Complain(file, reason);
   if (json) {
-    std::cout << "{\"file\":" << Json(file) << ",\"package\":false,\"error\":" << Json(reason)
-              << ",\"valid\":false}\n";
+    const nlohmann::ordered_json out = {
+        {"file", file}, {"package", false}, {"error", reason}, {"valid", false}};
+    std::cout << tools::JsonText(out) << "\n";
   }
   return kExitFailed;
 }
 
 }  // namespace
 
-int RunInfo(std::span<const std::string_view> args) {
-  bool json = false;
-  std::optional<std::string> file;
-  for (const std::string_view arg : args) {
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kInfoUsage;
-      return kExitOk;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (!arg.empty() && arg.front() == '-') {
-      Complain(arg, "unknown option (try 'vxpack info --help')");
-      return kExitUsage;
-    } else if (file) {
-      Complain(arg, "one package at a time (try 'vxpack info --help')");
-      return kExitUsage;
-    } else {
-      file = std::string(arg);
-    }
-  }
-  if (!file) {
-    Complain("info", "missing FILE (try 'vxpack info --help')");
-    return kExitUsage;
-  }
-
+int RunInfo(const std::string& file, bool json) {
   Report report;
-  report.file = *file;
+  report.file = file;
   std::error_code error;
-  if (!fs::is_regular_file(*file, error)) return NotAPackage(*file, "no such file", json);
-  report.fileSize = fs::file_size(*file, error);
-  std::ifstream in(*file, std::ios::binary);
-  if (error || !in) return NotAPackage(*file, "cannot open for reading", json);
+  if (!fs::is_regular_file(file, error)) return NotAPackage(file, "no such file", json);
+  report.fileSize = fs::file_size(file, error);
+  std::ifstream in(file, std::ios::binary);
+  if (error || !in) return NotAPackage(file, "cannot open for reading", json);
   // The updater's own recognition rule: 108 bytes that begin with the magic.
   std::array<std::uint8_t, package::kHeaderSize> bytes{};
   in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
   if (static_cast<std::size_t>(in.gcount()) != bytes.size()) {
-    return NotAPackage(*file, "not a package: shorter than 108 bytes", json);
+    return NotAPackage(file, "not a package: shorter than 108 bytes", json);
   }
   report.header = package::DecodeHeader(bytes);
   if (report.header.magic != package::kMagic) {
-    return NotAPackage(*file, "not a package: wrong magic (no \"VXUD\")", json);
+    return NotAPackage(file, "not a package: wrong magic (no \"VXUD\")", json);
   }
 
   report.layout = Layout(report.header.headerLength);
@@ -376,9 +334,9 @@ int RunInfo(std::span<const std::string_view> args) {
                                               : EntryState::kPresent;
     report.entries.push_back({&slot, entry, state});
   }
-  RunChecks(report, *file);
+  RunChecks(report, file);
   Warn(report);
-  report.signature = SignatureNote(*file);
+  report.signature = SignatureNote(file);
 
   if (json) {
     PrintJson(report);
@@ -386,7 +344,7 @@ int RunInfo(std::span<const std::string_view> args) {
     PrintText(report);
   }
   for (const Check& check : report.checks) {
-    if (check.checked && !check.ok) Complain(*file, std::string(check.name) + ": " + check.detail);
+    if (check.checked && !check.ok) Complain(file, std::string(check.name) + ": " + check.detail);
   }
   return report.valid ? kExitOk : kExitFailed;
 }

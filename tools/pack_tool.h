@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vxpack {
 
@@ -21,27 +22,27 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
-// `vxpack build ...` and `vxpack info ...`; args hold what follows the command name.
-int RunBuild(std::span<const std::string_view> args);
-int RunInfo(std::span<const std::string_view> args);
-// `vxpack keygen|sign|verify ...`: Ed25519 signatures of whole files (FILE.sig).
-int RunKeygen(std::span<const std::string_view> args);
-int RunSign(std::span<const std::string_view> args);
-int RunVerify(std::span<const std::string_view> args);
+// What `vxpack build` was given: each image option by name, every --ipl in order, and
+// the header length as text.
+struct BuildArguments {
+  std::optional<std::string> output, engine, extra, headerLength;
+  std::optional<std::string> miniboot, spl, bootloader, wince, mobileIpl, mobileDisk;
+  std::vector<std::string> ipls;
+};
+
+// `vxpack build` and `vxpack info`; each answers the exit code.
+int RunBuild(const BuildArguments& args);
+int RunInfo(const std::string& file, bool json);
+// `vxpack keygen`, `sign` and `verify`: Ed25519 signatures of whole files (FILE.sig).
+int RunKeygen(const std::string& name);
+int RunSign(const std::string& secretKey, const std::string& file);
+int RunVerify(const std::string& publicKey, const std::string& file);
 // What `vxpack info` says about FILE.sig: "none", or its path and whether it has the
 // 64 bytes of a signature.
 std::string SignatureNote(const fs::path& file);
 
 // Writes "vxpack: <subject>: <reason>" to standard error.
 void Complain(std::string_view subject, std::string_view reason);
-
-// A command-line option given as "--name value" or "--name=value".  Splits `arg` into
-// its name and, when written with "=", its value.
-struct SplitOption {
-  std::string_view name;
-  std::optional<std::string_view> value;
-};
-SplitOption Split(std::string_view arg);
 
 // CRC-32 of zlib: `crc` continued over `bytes`.
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes);

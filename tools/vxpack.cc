@@ -2,7 +2,11 @@
 //
 //   vxpack build -o FILE --engine LIB [images...]   write a package
 //   vxpack info FILE [--json]                        show and check a package
-//   vxpack keygen -o NAME | sign --key NAME.key FILE | verify --pub NAME.pub FILE
+//   vxpack keygen -o NAME                            make a signing key pair
+//   vxpack sign --key NAME.key FILE                  write FILE.sig
+//   vxpack verify --pub NAME.pub FILE                check FILE.sig
+//
+// The command line is read with CLI11 in main(), at the end of this file.
 //
 // Exit codes: 0 success, 1 failure, 2 bad usage.
 #include <zlib.h>
@@ -13,7 +17,10 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "tools/pack_tool.h"
 
@@ -21,12 +28,6 @@ namespace vxpack {
 
 void Complain(std::string_view subject, std::string_view reason) {
   std::cerr << "vxpack: " << subject << ": " << reason << '\n';
-}
-
-SplitOption Split(std::string_view arg) {
-  const auto equals = arg.find('=');
-  if (arg.substr(0, 2) != "--" || equals == std::string_view::npos) return {arg, std::nullopt};
-  return {arg.substr(0, equals), arg.substr(equals + 1)};
 }
 
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
@@ -79,34 +80,131 @@ constexpr std::string_view kUsage =
     "Commands:\n"
     "  build   write a package from an engine library and flash images\n"
     "  info    show a package's header and directory and check it as the updater does\n"
-    "  keygen  make a key pair for signed packages (NAME.key, NAME.pub)\n"
-    "  sign    write FILE.sig, the signature of FILE with a secret key\n"
-    "  verify  check FILE.sig with a public key as a device does\n"
+    "  keygen  make an Ed25519 key pair for signing packages and updaters\n"
+    "  sign    write FILE.sig, the signature a device holding the public key checks\n"
+    "  verify  check FILE.sig as a device holding the public key does\n"
     "\n"
     "Run 'vxpack COMMAND --help' for the options of a command.\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
 
+constexpr std::string_view kBuildUsage =
+    "Usage: vxpack build -o FILE --engine LIB [OPTIONS]\n"
+    "Writes an update package from an engine library and flash images.\n"
+    "\n"
+    "  -o, --output FILE     the package to write (replaced atomically)\n"
+    "  --engine LIB          the update engine library (required)\n"
+    "  --miniboot F          Miniboot image\n"
+    "  --spl F               SPL image\n"
+    "  --ipl F               IPL image; up to three, in variant order 0, 1, 2\n"
+    "  --bootloader F        Bootloader image (every update needs one)\n"
+    "  --wince F             WinCE image\n"
+    "  --mobile-ipl F        Mobile IPL image (header length 108, no WinCE)\n"
+    "  --mobile-disk F       Mobile Disk Image (header length 108, no WinCE)\n"
+    "  --extra F             bytes carried in the payload that the updater does not use\n"
+    "  --header-length N     0 to 108 (default 108); below 92 one IPL variant only,\n"
+    "                        below 108 no mobile images\n"
+    "  -h, --help            this text\n";
+
+constexpr std::string_view kInfoUsage =
+    "Usage: vxpack info FILE [--json]\n"
+    "Shows a package's header and directory, then checks it as the updater does:\n"
+    "header length, payload length, payload CRC and engine CRC.  Also warns about\n"
+    "what the updater does not check.  Exit 0 when the checks pass, 1 otherwise.\n"
+    "\n"
+    "  --json      print the same as one JSON object\n"
+    "  -h, --help  this text\n";
+
+constexpr std::string_view kKeygenUsage =
+    "Usage: vxpack keygen -o NAME\n"
+    "Makes an Ed25519 key pair: NAME.key (the secret key, readable by its owner only) and\n"
+    "NAME.pub (the public key for 'vxdevice init --key'), 32 raw bytes each.  Existing\n"
+    "files are not overwritten.\n";
+constexpr std::string_view kSignUsage =
+    "Usage: vxpack sign --key NAME.key FILE\n"
+    "Writes FILE.sig: the Ed25519 signature of the SHA-512 digest of FILE (64 bytes).\n";
+constexpr std::string_view kVerifyUsage =
+    "Usage: vxpack verify --pub NAME.pub FILE\n"
+    "Checks FILE.sig as a device holding NAME.pub does.  Prints 'FILE: ok' and exits 0,\n"
+    "or names the reason on standard error and exits 1.\n";
+
+// An option's value may not be empty: "--spl=" is a slip, not a file.
+const CLI::Validator kNotEmpty(
+    [](const std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
+    "FILE");
+
 }  // namespace
 }  // namespace vxpack
 
+// The command line, all in one place.
 int main(int argc, char** argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (args.empty()) {
-    vxpack::Complain("COMMAND", "missing");
-    std::cerr << vxpack::kUsage;
-    return vxpack::kExitUsage;
+  using namespace vxpack;
+  CLI::App app("vxpack", "vxpack");
+  app.require_subcommand(1);
+  // Each option once; --ipl up to three times, in variant order.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  BuildArguments build;
+  CLI::App* buildCommand = app.add_subcommand("build");
+  buildCommand->add_option("-o,--output", build.output)->check(kNotEmpty);
+  buildCommand->add_option("--engine", build.engine)->check(kNotEmpty);
+  buildCommand->add_option("--extra", build.extra)->check(kNotEmpty);
+  buildCommand->add_option("--miniboot", build.miniboot)->check(kNotEmpty);
+  buildCommand->add_option("--spl", build.spl)->check(kNotEmpty);
+  buildCommand->add_option("--ipl", build.ipls)->check(kNotEmpty)->multi_option_policy(
+      CLI::MultiOptionPolicy::TakeAll);
+  buildCommand->add_option("--bootloader", build.bootloader)->check(kNotEmpty);
+  buildCommand->add_option("--wince", build.wince)->check(kNotEmpty);
+  buildCommand->add_option("--mobile-ipl", build.mobileIpl)->check(kNotEmpty);
+  buildCommand->add_option("--mobile-disk", build.mobileDisk)->check(kNotEmpty);
+  buildCommand->add_option("--header-length", build.headerLength)->check(kNotEmpty);
+  std::string file;
+  bool json = false;
+  CLI::App* infoCommand = app.add_subcommand("info");
+  infoCommand->add_option("FILE", file)->required();
+  infoCommand->add_flag("--json", json);
+  std::string keyName, keyFile, signedFile;
+  CLI::App* keygenCommand = app.add_subcommand("keygen");
+  keygenCommand->add_option("-o", keyName)->required()->check(kNotEmpty);
+  CLI::App* signCommand = app.add_subcommand("sign");
+  signCommand->add_option("--key", keyFile)->required()->check(kNotEmpty);
+  signCommand->add_option("FILE", signedFile)->required();
+  CLI::App* verifyCommand = app.add_subcommand("verify");
+  verifyCommand->add_option("--pub", keyFile)->required()->check(kNotEmpty);
+  verifyCommand->add_option("FILE", signedFile)->required();
+  app.add_subcommand("help");
+  // The subcommand that was named, for its help text and its complaints.
+  const auto named = [&]() -> std::pair<std::string_view, std::string_view> {
+    if (buildCommand->parsed()) return {"build", kBuildUsage};
+    if (infoCommand->parsed()) return {"info", kInfoUsage};
+    if (keygenCommand->parsed()) return {"keygen", kKeygenUsage};
+    if (signCommand->parsed()) return {"sign", kSignUsage};
+    if (verifyCommand->parsed()) return {"verify", kVerifyUsage};
+    return {"usage", kUsage};
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << named().second;
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    const std::string_view command = argc > 1 ? argv[1] : "-";
+    constexpr std::array<std::string_view, 6> kCommands = {"build", "info",   "keygen",
+                                                           "sign",  "verify", "help"};
+    if (command[0] != '-' &&
+        std::find(kCommands.begin(), kCommands.end(), command) == kCommands.end()) {
+      Complain(argv[1], "unknown command (try 'vxpack --help')");
+      return kExitUsage;
+    }
+    Complain(named().first, error.what());
+    std::cerr << "Try 'vxpack --help'.\n";
+    return kExitUsage;
   }
-  const std::string_view command = args.front();
-  const std::span<const std::string_view> rest(args.data() + 1, args.size() - 1);
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::cout << vxpack::kUsage;
-    return vxpack::kExitOk;
+  if (app.got_subcommand("help")) {
+    std::cout << kUsage;
+    return kExitOk;
   }
-  if (command == "build") return vxpack::RunBuild(rest);
-  if (command == "info") return vxpack::RunInfo(rest);
-  if (command == "keygen") return vxpack::RunKeygen(rest);
-  if (command == "sign") return vxpack::RunSign(rest);
-  if (command == "verify") return vxpack::RunVerify(rest);
-  vxpack::Complain(command, "unknown command (try 'vxpack --help')");
-  return vxpack::kExitUsage;
+  if (buildCommand->parsed()) return RunBuild(build);
+  if (keygenCommand->parsed()) return RunKeygen(keyName);
+  if (signCommand->parsed()) return RunSign(keyFile, signedFile);
+  if (verifyCommand->parsed()) return RunVerify(keyFile, signedFile);
+  return RunInfo(file, json);
 }

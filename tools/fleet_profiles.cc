@@ -1,0 +1,211 @@
+// vxfleet: reading a fleet file.
+#include <fstream>
+#include <sstream>
+
+#include "tools/fleet.h"
+
+namespace fleet {
+namespace {
+
+constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
+
+// A mistake in the fleet file: the field (a dotted path inside the profile) and why.
+struct Mistake {
+  std::string field;
+  std::string reason;
+};
+
+const Json* Find(const Json& object, std::string_view key) {
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::optional<Mistake> ReadText(const Json& value, const std::string& field, std::string* out) {
+  if (!value.is_string()) return Mistake{field, "not a string"};
+  *out = value.get<std::string>();
+  return {};
+}
+
+std::optional<Mistake> ReadNumber(const Json& value, const std::string& field, std::uint64_t max,
+                                  std::uint64_t* out) {
+  std::optional<std::uint64_t> number;
+  if (value.is_number_unsigned()) number = value.get<std::uint64_t>();
+  if (value.is_string()) number = sim::ParseNumber(value.get<std::string>());
+  if (!number || *number > max) return Mistake{field, "not a number up to " + std::to_string(max)};
+  *out = *number;
+  return {};
+}
+
+std::optional<Mistake> ReadChoice(const Json& value, const std::string& field,
+                                  std::initializer_list<std::string_view> choices, std::string* out) {
+  if (auto mistake = ReadText(value, field, out)) return mistake;
+  std::string all;
+  for (std::string_view choice : choices) {
+    if (*out == choice) return {};
+    all += (all.empty() ? "" : ", ") + std::string(choice);
+  }
+  return Mistake{field, "\"" + *out + "\" is none of " + all};
+}
+
+std::optional<Mistake> ReadImage(const std::string& name, const Json& value, std::uint32_t hardware,
+                                 sim::ImageHeader* header) {
+  const std::string field = "flash." + name;
+  header->type = sim::ImageTypeFromName(name);
+  if (header->type == 0) return Mistake{field, "not an image name"};
+  if (!value.is_object()) return Mistake{field, "not an object with version, date and size"};
+  header->hardware = hardware;
+  header->length = 8192;
+  header->date = {2024, 1, 1};
+  for (const auto& [key, item] : value.items()) {
+    std::string text;
+    if (key == "version" || key == "date") {
+      if (auto mistake = ReadText(item, field + "." + key, &text)) return mistake;
+    }
+    if (key == "version") {
+      auto version = sim::ParseVersion(text);
+      if (!version) return Mistake{field + ".version", "\"" + text + "\" is not MAJOR.MINOR"};
+      header->version = *version;
+    } else if (key == "date") {
+      auto date = sim::ParseDate(text);
+      if (!date) return Mistake{field + ".date", "\"" + text + "\" is not a date YYYY-MM-DD"};
+      header->date = *date;
+    } else if (key == "size") {
+      std::uint64_t size = 0;
+      if (auto mistake = ReadNumber(item, field + ".size", kMaxImageSize, &size)) return mistake;
+      if (size < sim::kHeaderSize) return Mistake{field + ".size", "below 512 bytes"};
+      header->length = static_cast<std::uint32_t>(size);
+    } else {
+      return Mistake{field + "." + key, "unknown field"};
+    }
+  }
+  if (!value.contains("version")) return Mistake{field + ".version", "missing"};
+  header->tag = std::string(sim::ImageTypeName(header->type)) + " " + sim::VersionText(header->version);
+  return {};
+}
+
+std::optional<Mistake> ReadRegistry(const Json& value, tools::RegistryOptions* options) {
+  if (!value.is_object()) return Mistake{"registry", "not an object"};
+  for (const auto& [key, item] : value.items()) {
+    const std::string field = "registry." + key;
+    if (key == "CustomPath") {
+      std::string path;
+      if (auto mistake = ReadText(item, field, &path)) return mistake;
+      options->customPath = path;
+      continue;
+    }
+    std::uint32_t* target = key == "ForceFullUpgrade" ? &options->forceFullUpgrade
+                            : key == "VerifyAfterWrite" ? &options->verifyAfterWrite
+                            : key == "CheckCRC"         ? &options->checkCrc
+                            : key == "FullVerify"       ? &options->fullVerify
+                            : key == "CheckBinCRC"      ? &options->checkBinCrc
+                                                        : nullptr;
+    if (target == nullptr) return Mistake{field, "not an option of the updater"};
+    std::uint64_t number = 0;
+    if (auto mistake = ReadNumber(item, field, 0xFFFFFFFFu, &number)) return mistake;
+    *target = static_cast<std::uint32_t>(number);
+  }
+  return {};
+}
+
+std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
+                                    std::initializer_list<std::string_view> choices,
+                                    std::vector<std::string>* out) {
+  if (!value.is_array()) return Mistake{field, "not a list"};
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    std::string text;
+    const std::string itemField = field + "[" + std::to_string(i) + "]";
+    auto mistake = choices.size() ? ReadChoice(value[i], itemField, choices, &text)
+                                  : ReadText(value[i], itemField, &text);
+    if (mistake) return mistake;
+    out->push_back(text);
+  }
+  return {};
+}
+
+std::optional<Mistake> ReadProfile(const Json& value, Profile* profile) {
+  if (!value.is_object()) return Mistake{"profile", "not an object"};
+  if (!value.contains("name")) return Mistake{"name", "missing"};
+  // The name first, so that every later mistake can name the profile.
+  if (auto mistake = ReadText(value["name"], "name", &profile->name)) return mistake;
+  for (const char* required : {"boot", "hardware", "flash"}) {
+    if (!value.contains(required)) return Mistake{required, "missing"};
+  }
+  std::string boot;
+  if (auto mistake = ReadChoice(value["boot"], "boot", {"doc", "miniboot"}, &boot)) return mistake;
+  sim::Settings& settings = profile->device.settings;
+  settings.boot = boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
+  std::uint64_t hardware = 0;
+  if (auto mistake = ReadNumber(value["hardware"], "hardware", 0xFFFFFFFFu, &hardware)) return mistake;
+  settings.hardware = static_cast<std::uint32_t>(hardware);
+  const Json& flash = value["flash"];
+  if (flash == "factory") {
+    profile->device.flash = tools::FactoryImages(settings);
+  } else if (flash.is_object()) {
+    for (const auto& [name, image] : flash.items()) {
+      sim::ImageHeader header;
+      if (auto mistake = ReadImage(name, image, settings.hardware, &header)) return mistake;
+      profile->device.flash.push_back(header);
+    }
+  } else if (flash != "empty") {
+    return Mistake{"flash", "not \"factory\", \"empty\" or an object of images"};
+  }
+  for (const auto& [key, item] : value.items()) {
+    std::optional<Mistake> mistake;
+    if (key == "registry") {
+      mistake = ReadRegistry(item, &profile->device.registry);
+    } else if (key == "power") {
+      mistake = ReadChoice(item, key, {"online", "offline", "unknown"}, &profile->power);
+    } else if (key == "answers") {
+      mistake = ReadTextList(item, key, {"yes", "no", "none"}, &profile->answers);
+    } else if (key == "faults") {
+      mistake = ReadText(item, key, &profile->faults);
+    } else if (key == "fail") {
+      mistake = ReadTextList(item, key, {}, &profile->failingEntries);
+    } else if (key == "expect") {
+      std::string expect;
+      mistake = ReadText(item, key, &expect);
+      if (!mistake && !OutcomeFromName(expect)) mistake = Mistake{key, "\"" + expect + "\" is not an outcome"};
+      profile->expect = expect;
+    } else if (key != "name" && key != "boot" && key != "hardware" && key != "flash") {
+      mistake = Mistake{key, "unknown field"};
+    }
+    if (mistake) return mistake;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<std::vector<Profile>> ReadFleet(const fs::path& file, std::string* error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    *error = file.string() + ": cannot open for reading";
+    return {};
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  Json fleet;
+  try {
+    fleet = Json::parse(text.str());
+  } catch (const Json::parse_error& parseError) {
+    *error = file.string() + ": not JSON (byte " + std::to_string(parseError.byte) + ")";
+    return {};
+  }
+  const Json* list = fleet.is_object() ? Find(fleet, "profiles") : nullptr;
+  if (list == nullptr || !list->is_array() || list->empty()) {
+    *error = file.string() + ": profiles: missing, or not a list of profiles";
+    return {};
+  }
+  std::vector<Profile> profiles(list->size());
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    if (auto mistake = ReadProfile((*list)[i], &profiles[i])) {
+      *error = file.string() + ": profile " + std::to_string(i + 1);
+      if (!profiles[i].name.empty()) *error += " \"" + profiles[i].name + "\"";
+      *error += ": " + mistake->field + ": " + mistake->reason;
+      return {};
+    }
+  }
+  return profiles;
+}
+
+}  // namespace fleet
