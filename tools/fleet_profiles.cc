@@ -2,6 +2,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/device_key.h"
 #include "tools/fleet.h"
 
 namespace fleet {
@@ -122,7 +123,19 @@ std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
   return {};
 }
 
-std::optional<Mistake> ReadProfile(const Json& value, Profile* profile) {
+// "key": the public key of signed packages (NAME.pub, relative to the fleet file), which
+// the device holds as its PackageKey.
+std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profile* profile) {
+  std::string path;
+  if (auto mistake = ReadText(value, "key", &path)) return mistake;
+  std::string reason;
+  const auto line = PackageKeyLine(folder / path, &reason);
+  if (!line) return Mistake{"key", path + ": " + reason};
+  profile->device.registry.extra = *line;
+  return {};
+}
+
+std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Profile* profile) {
   if (!value.is_object()) return Mistake{"profile", "not an object"};
   if (!value.contains("name")) return Mistake{"name", "missing"};
   // The name first, so that every later mistake can name the profile.
@@ -161,6 +174,8 @@ std::optional<Mistake> ReadProfile(const Json& value, Profile* profile) {
       mistake = ReadText(item, key, &profile->faults);
     } else if (key == "fail") {
       mistake = ReadTextList(item, key, {}, &profile->failingEntries);
+    } else if (key == "key") {
+      mistake = ReadKey(item, folder, profile);
     } else if (key == "expect") {
       std::string expect;
       mistake = ReadText(item, key, &expect);
@@ -198,7 +213,7 @@ std::optional<std::vector<Profile>> ReadFleet(const fs::path& file, std::string*
   }
   std::vector<Profile> profiles(list->size());
   for (std::size_t i = 0; i < list->size(); ++i) {
-    if (auto mistake = ReadProfile((*list)[i], &profiles[i])) {
+    if (auto mistake = ReadProfile((*list)[i], file.parent_path(), &profiles[i])) {
       *error = file.string() + ": profile " + std::to_string(i + 1);
       if (!profiles[i].name.empty()) *error += " \"" + profiles[i].name + "\"";
       *error += ": " + mistake->field + ": " + mistake->reason;

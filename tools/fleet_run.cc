@@ -145,11 +145,17 @@ Result RunProfile(const Profile& profile, const fs::path& package, const fs::pat
     result.reason = *failure;
     return result;
   }
+  // The package goes onto the card with its signature, when it has one.
   std::error_code error;
-  fs::copy_file(package, root / "Storage Card" / "VXUpdate.bin", error);
-  if (error) {
-    result.reason = (root / "Storage Card" / "VXUpdate.bin").string() + ": " + error.message();
-    return result;
+  const fs::path signature = package.string() + ".sig";
+  for (const auto& [from, to] : {std::pair{package, fs::path("VXUpdate.bin")},
+                                 std::pair{signature, fs::path("VXUpdate.bin.sig")}}) {
+    if (from == signature && !fs::exists(signature, error)) break;
+    fs::copy_file(from, root / "Storage Card" / to, error);
+    if (error) {
+      result.reason = (root / "Storage Card" / to).string() + ": " + error.message();
+      return result;
+    }
   }
   std::string answers;
   for (const std::string& answer : profile.answers) answers += (answers.empty() ? "" : ",") + answer;
