@@ -1,12 +1,12 @@
 # What a Windows build needs beside the cross-compiled programs.
 #
 # The host tools: vxstamp stamps vxupdater.exe after linking, and vxpack, vxdevice and
-# the host vxupdater make and check devices for the Windows build.  They are built for the
+# the host vxupdater and its engine library make and check devices for the Windows build.  They are built for the
 # build machine from this same source tree, in host/ below the build folder.
 include(ExternalProject)
 set(VXU_HOST_DIR ${CMAKE_BINARY_DIR}/host)
 set(VXU_VXSTAMP ${VXU_HOST_DIR}/tools/vxstamp)
-set(VXU_HOST_TARGETS vxstamp vxpack vxdevice vxupdater)
+set(VXU_HOST_TARGETS vxstamp vxpack vxdevice vxupdater vxsim_engine)
 list(TRANSFORM VXU_HOST_TARGETS PREPEND "--target;" OUTPUT_VARIABLE VXU_HOST_TARGET_ARGS)
 ExternalProject_Add(vxu_host_tools
   SOURCE_DIR ${PROJECT_SOURCE_DIR}

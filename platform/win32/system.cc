@@ -70,11 +70,26 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
     line.assign(text.begin(), text.end());
     line.push_back(L'\0');
   }
+  // The device shows a new console on its one screen.  On a desktop a new console is a
+  // window of its own, which nobody reads and which takes the keyboard from the program's
+  // message boxes: the started program shares the caller's console instead and writes to
+  // the caller's standard streams, where the caller's lines went.  Only the standard
+  // handles are made inheritable.
+  creationFlags &= ~static_cast<std::uint32_t>(CREATE_NEW_CONSOLE);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE stream : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (stream != nullptr && stream != INVALID_HANDLE_VALUE) {
+      ::SetHandleInformation(stream, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+  }
   PROCESS_INFORMATION started{};
   if (!::CreateProcessW(win32::Wide(application).c_str(), commandLine ? line.data() : nullptr,
-                        nullptr, nullptr, FALSE, creationFlags, nullptr, nullptr, &startup,
+                        nullptr, nullptr, TRUE, creationFlags, nullptr, nullptr, &startup,
                         &started)) {
     return false;
   }
