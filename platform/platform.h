@@ -4,7 +4,8 @@
 // functions, whose names and meaning follow the device's own services (files, registry,
 // libraries, events, threads, processes, message boxes, display, debug channel).  The
 // host backend in platform/posix/ maps them onto a folder that stands for the device's
-// file system; a device backend would sit beside it and be chosen by the link line.
+// file system; platform/win32/ beside it is the device's own layer on the Win32 API.  The
+// build links one of them, chosen by the target system.
 //
 // Strings: device paths, registry names, library names, entry names and message-box
 // texts are UTF-16 (char16_t).  Console text is 8-bit.
@@ -234,7 +235,7 @@ bool GetExitCodeThread(Handle thread, std::uint32_t* exitCode);
 
 // The screen's device context (there is no window).
 Hdc GetDC();
-// A driver escape; the host has no display driver and answers 0.
+// A driver escape.  The host stand-in has no display driver and answers 0.
 std::int32_t ExtEscape(Hdc dc, std::int32_t escape, std::int32_t inputSize, const void* input,
                        std::int32_t outputSize, void* output);
 std::int32_t ReleaseDC(Hdc dc);
@@ -266,6 +267,9 @@ std::u16string CommandLineFromArguments(int argc, char** argv);
 
 // ---------------------------------------------------------------------------
 // The host stand-in itself
+//
+// The Win32 layer has no knobs and no trace: there a device path is its own host path,
+// the device root is "\" (the root of the current drive) and TraceEvent writes nothing.
 
 // Reads the host knobs (device root, trace, faults, answers, time scale, power) from the
 // environment again and forgets the cached registry.  They are read on first use anyway;

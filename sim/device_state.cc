@@ -227,7 +227,7 @@ FlashImage OpenFlashSlot(const fs::path& root, std::uint32_t type, FlashFileHand
     if (!fs::exists(path, error)) return image;
   }
   image.state = FlashState::kDamaged;
-  FlashFileHandle opened(std::fopen(path.c_str(), "rb"));
+  FlashFileHandle opened(std::fopen(path.string().c_str(), "rb"));
   std::uintmax_t size = fs::file_size(path, error);
   // Something there that cannot be read is no image: damaged, and nothing more known.
   if (!opened || error) return image;
@@ -286,7 +286,7 @@ FlashFileHandle BeginFlashWrite(const fs::path& root, std::uint32_t type) {
   fs::create_directories(FlashFile(root, type).parent_path(), error);
   fs::remove(FlashFile(root, type), error);
   if (error) return nullptr;
-  return FlashFileHandle(std::fopen(PartialFlashFile(root, type).c_str(), "wb"));
+  return FlashFileHandle(std::fopen(PartialFlashFile(root, type).string().c_str(), "wb"));
 }
 
 bool AppendFlash(std::FILE* file, std::span<const std::uint8_t> bytes) {

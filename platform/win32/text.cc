@@ -1,0 +1,129 @@
+// Text conversion, the console, the debug channel, memory and the program's end on the
+// Win32 API.  The device's layer keeps no trace: TraceEvent does nothing here.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+
+#include "platform/win32/win32.h"
+
+namespace platform {
+namespace {
+
+// An invalid byte or unpaired surrogate becomes U+FFFD, as the converter does without
+// MB_ERR_INVALID_CHARS.
+std::string ToUtf8(const wchar_t* text, int length) {
+  if (length == 0) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::string ToUtf8(std::u16string_view text) {
+  const std::wstring wide = win32::Wide(text);
+  return ToUtf8(wide.data(), static_cast<int>(wide.size()));
+}
+
+std::u16string ToUtf16(std::string_view text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), size);
+  return std::u16string(wide.begin(), wide.end());
+}
+
+std::size_t BoundedLength(const char16_t* text, std::size_t limit) {
+  if (text == nullptr) return 0;
+  std::size_t length = 0;
+  while (length < limit && text[length] != 0) ++length;
+  return length;
+}
+
+void Print(std::string_view text) {
+  // Straight to the handle: nothing is buffered, so a reset loses no line.
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  while (!text.empty()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1u << 20));
+    if (!::WriteFile(out, text.data(), chunk, &written, nullptr) || written == 0) return;
+    text.remove_prefix(written);
+  }
+}
+
+void Printf(const char* format, ...) {
+  if (format == nullptr) return;
+  std::string out;
+  va_list args;
+  va_start(args, format);
+  for (const char* p = format; *p != 0; ++p) {
+    if (*p != '%') {
+      out.push_back(*p);
+      continue;
+    }
+    const char conversion = p[1];
+    if (conversion == 0) {
+      out.push_back('%');
+      break;
+    }
+    ++p;
+    switch (conversion) {
+      case 's': {
+        const char* text = va_arg(args, const char*);
+        out += text ? text : "(null)";
+        break;
+      }
+      case 'S': {
+        const char16_t* text = va_arg(args, const char16_t*);
+        out += text ? ToUtf8(text) : "(null)";
+        break;
+      }
+      case 'd':
+        out += std::to_string(va_arg(args, int));
+        break;
+      case 'u':
+        out += std::to_string(va_arg(args, unsigned));
+        break;
+      case '%':
+        out.push_back('%');
+        break;
+      default:
+        // Not understood: shown as written, and no argument is taken.
+        out.push_back('%');
+        out.push_back(conversion);
+    }
+  }
+  va_end(args);
+  Print(out);
+}
+
+void OutputDebugString(std::u16string_view text) {
+  ::OutputDebugStringW(win32::Wide(text).c_str());
+}
+
+std::u16string CommandLineFromArguments(int argc, char** argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line.push_back(' ');
+    line += argv[i];
+  }
+  return ToUtf16(line);
+}
+
+TraceEvent::TraceEvent(std::string_view /*ev*/) : enabled_(false) {}
+TraceEvent& TraceEvent::Str(std::string_view, std::string_view) { return *this; }
+TraceEvent& TraceEvent::Str(std::string_view, std::u16string_view) { return *this; }
+TraceEvent& TraceEvent::Num(std::string_view, std::int64_t) { return *this; }
+TraceEvent& TraceEvent::Bool(std::string_view, bool) { return *this; }
+TraceEvent& TraceEvent::Null(std::string_view) { return *this; }
+void TraceEvent::Emit() {}
+
+void* Malloc(std::size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+void Free(void* block) { std::free(block); }
+
+void ExitProcess(std::int32_t code) { std::exit(code); }
+
+}  // namespace platform
