@@ -29,6 +29,15 @@ auto Patching(std::size_t field, std::uint32_t (*change)(std::uint32_t)) {
   return [=](Device& d, Env&) { d.PatchPackage(field, change); };
 }
 
+// A header cut to `length` bytes, which leaves `images` of the package's 4096-byte images
+// outside the directory and so outside the payload size.
+auto Shortening(std::uint32_t length, std::uint32_t images) {
+  return [=](Device& d, Env&) {
+    d.PatchPackage(kHeaderLengthField, [=](std::uint32_t) { return length; });
+    d.PatchPackage(kPayloadSizeField, [=](std::uint32_t v) { return v - images * 4096; });
+  };
+}
+
 auto Installing(const char* file, fs::path library) {
   return [=](Device& d, Env&) {
     fs::copy_file(library, d.root() / "Windows" / file, fs::copy_options::overwrite_existing);
@@ -143,12 +152,12 @@ const std::vector<Road> kRoads = {
     {.name = "ipl-one-variant-below-header-92",
      .package = "spl ipl:2.0:8000 ipl:2.0 bootloader wince",
      .answers = "yes,no",
-     .setup = Patching(kHeaderLengthField, [](std::uint32_t) { return 91u; })},
+     .setup = Shortening(91, 1)},
     {.name = "mobile", .package = "spl ipl bootloader mobile-ipl:2.0 mobile-disk:2.0"},
     {.name = "mobile-below-header-108",
      .package = "spl ipl bootloader mobile-ipl:2.0 mobile-disk:2.0",
      .answers = "yes,no",
-     .setup = Patching(kHeaderLengthField, [](std::uint32_t) { return 100u; })},
+     .setup = Shortening(100, 2)},
     // External power.
     {.name = "power-offline-declined", .answers = "yes,no,no", .env = kOffline},
     {.name = "power-offline-unanswered", .answers = "yes,none,no", .env = kOffline},
