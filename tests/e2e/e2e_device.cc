@@ -124,6 +124,7 @@ std::string Device::Afterwards(
     }
     text += name + ": " + state + "\n";
   }
+  text += "--- data store\n" + ts::ReadText(root_ / ".hardware" / "gd_items");
   const fs::path engine = root_ / "VXUpdate.dll";
   text += "\\VXUpdate.dll: ";
   if (!fs::exists(engine)) return text + "absent\n";

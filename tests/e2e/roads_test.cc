@@ -85,7 +85,7 @@ const std::vector<Road> kRoads = {
     {.name = "option-values",
      .answers = "no",
      .registry = "\"ForceFullUpgrade\"=dword:00000002\n\"VerifyAfterWrite\"=dword:00000001\n"
-                 "\"CheckBinCRC\"=hex(b):01,00,00,00,00,00,00,00"},
+                 "\"FullVerify\"=hex:00,00,00,00,00\n\"CheckBinCRC\"=hex(b):01,00,00,00,00,00,00,00"},
     {.name = "custom-path",
      .answers = "no",
      .registry = "\"CustomPath\"=\"\\\\Updates\"",
@@ -115,6 +115,11 @@ const std::vector<Road> kRoads = {
      .args = {"x-Cy"},
      .setup = Patching(kPayloadCrcField, [](std::uint32_t v) { return v ^ 1; })},
     {.name = "crc-pass", .args = {"-c"}},
+    // 64 KiB is the smallest transfer buffer; the engine's copy needs more.
+    {.name = "crc-pass-with-64-kib",
+     .answers = "yes,no",
+     .args = {"-c"},
+     .env = {{"VXU_FAULTS", "alloc:65536"}}},
     {.name = "crc-pass-without-zlib",
      .args = {"-c"},
      .setup =
@@ -130,6 +135,15 @@ const std::vector<Road> kRoads = {
     {.name = "engine-crc-wrong",
      .answers = "yes,no",
      .setup = Patching(kEngineCrcField, [](std::uint32_t v) { return v ^ 1; })},
+    // A board support library with crc32 checks the engine; without CPU_Reset the warm
+    // boot returns.
+    {.name = "engine-crc-checked-by-board-library",
+     .answers = "yes,yes",
+     .setup =
+         [](Device& d, Env& env) {
+           Patching(kEngineCrcField, [](std::uint32_t v) { return v ^ 1; })(d, env);
+           Installing("vx_bsp_api.dll", VXU_HOST_ZLIB)(d, env);
+         }},
     {.name = "engine-not-created",
      .answers = "yes,no",
      .env = {{"VXU_FAULTS", "open:\\VXUpdate.dll"}}},
@@ -149,6 +163,8 @@ const std::vector<Road> kRoads = {
      .package = "spl ipl bootloader:2.0:8000 wince",
      .answers = "yes,yes"},
     {.name = "ipl-second-variant", .package = "spl ipl:2.0:8000 ipl:2.0 bootloader wince"},
+    {.name = "ipl-third-variant-from-header-92",
+     .package = "--header-length 92 spl ipl:2.0:8000 ipl:2.0:8000 ipl:2.0 bootloader wince"},
     {.name = "ipl-one-variant-below-header-92",
      .package = "spl ipl:2.0:8000 ipl:2.0 bootloader wince",
      .answers = "yes,no",
