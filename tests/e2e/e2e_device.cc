@@ -124,7 +124,8 @@ std::string Device::Afterwards(
     }
     text += name + ": " + state + "\n";
   }
-  text += "--- data store\n" + ts::ReadText(root_ / ".hardware" / "gd_items");
+  const fs::path items = root_ / ".hardware" / "gd_items";
+  text += "--- data store\n" + (fs::is_regular_file(items) ? ts::ReadText(items) : "");
   const fs::path engine = root_ / "VXUpdate.dll";
   text += "\\VXUpdate.dll: ";
   if (!fs::exists(engine)) return text + "absent\n";
