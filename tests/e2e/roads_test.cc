@@ -159,8 +159,9 @@ const std::vector<Road> kRoads = {
      .boot = "miniboot",
      .setup = Rebuilding("miniboot bootloader wince", VXU_HOST_ZLIB)},
     {.name = "board-library-without-entries", .setup = Installing("vx_bsp_api.dll", VXU_HOST_ZLIB)},
+    // IPL for other hardware: its absent second and third variants are not offered.
     {.name = "unsuited-then-warm-boot",
-     .package = "spl ipl bootloader:2.0:8000 wince",
+     .package = "spl ipl:2.0:8000 bootloader wince",
      .answers = "yes,yes"},
     {.name = "ipl-second-variant", .package = "spl ipl:2.0:8000 ipl:2.0 bootloader wince"},
     {.name = "ipl-third-variant-from-header-92",
