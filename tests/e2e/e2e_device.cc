@@ -135,8 +135,8 @@ std::string Device::Afterwards(
 
 namespace {
 
-// Events of the keep-alive thread come at times of their own (and so do the stop's polls,
-// which are collapsed): leaving them out keeps the transcript the same on every run.
+// Events of the keep-alive thread come at times of their own: leaving them out keeps the
+// transcript the same on every run.
 bool OnMainThreadsRoad(const ts::TraceLine& line) {
   const std::string ev = line.ev();
   if (ev == "sleep") return line["ms"] == "1000";
@@ -185,7 +185,9 @@ UpdaterRun Device::Run(const std::vector<std::string>& args, std::string_view an
     for (const auto& line : run.trace) {
       if (line["pid"] != pids[p] || !OnMainThreadsRoad(line)) continue;
       const std::string shown = std::regex_replace(line.raw, kPid, "") + "\n";
-      if (shown != last || line.ev() != "sleep") text += shown;
+      // Repeats of a sleep or a debug line count for one: the stop's polls, and the
+      // fallback line of an entry called once per chunk of a build-dependent payload.
+      if (shown != last || (line.ev() != "sleep" && line.ev() != "debug")) text += shown;
       last = shown;
     }
   }
