@@ -124,8 +124,14 @@ std::string Device::Afterwards(
     }
     text += name + ": " + state + "\n";
   }
-  const fs::path items = root_ / ".hardware" / "gd_items";
-  text += "--- data store\n" + (fs::is_regular_file(items) ? ts::ReadText(items) : "");
+  // The device as the run left it: unlocked again, or as a reset leaves it.
+  text += "--- device\n";
+  for (const char* name : {"keyboard", "display", "exclusive_access", "green_led", "red_led",
+                           "last_reset", "gd_items"}) {
+    const fs::path file = root_ / ".hardware" / name;
+    const std::string state = fs::is_regular_file(file) ? ts::ReadText(file) : "-\n";
+    text += std::string(name) + ": " + (state.empty() ? "none\n" : state);
+  }
   const fs::path engine = root_ / "VXUpdate.dll";
   text += "\\VXUpdate.dll: ";
   if (!fs::exists(engine)) return text + "absent\n";
