@@ -24,6 +24,13 @@ void RunTool(std::string_view tool, const std::vector<std::string>& args) {
   ASSERT_EQ(result.exitCode, 0) << tool << " " << args.front() << "\n" << result.err;
 }
 
+void WriteMarker(const fs::path& file) {
+  ts::WriteText(file,
+                "#!/bin/sh\necho \"{\\\"ev\\\":\\\"marker\\\",\\\"pid\\\":0,\\\"args\\\":$#}\" "
+                ">> \"$VXU_TRACE\"\n");
+  fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
+}
+
 Device::Device(std::string_view boot) {
   root_ = temp_ / "device";
   work_ = temp_ / "work";

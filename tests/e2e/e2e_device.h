@@ -25,8 +25,11 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 inline constexpr std::size_t kHeaderLengthField = 4;
 inline constexpr std::size_t kPayloadCrcField = 8;
 inline constexpr std::size_t kPayloadSizeField = 12;
+inline constexpr std::size_t kEngineOffsetField = 24;
 inline constexpr std::size_t kEngineCrcField = 32;
 inline constexpr std::size_t kWinceOffsetField = 68;
+// The package as the updater finds it, as a device path.
+inline const std::string kPackage = "\\Storage Card\\VXUpdate.bin";
 
 // What one run of the updater left behind.
 struct UpdaterRun {
@@ -62,7 +65,7 @@ class Device {
   UpdaterRun Run(const std::vector<std::string>& args, std::string_view answers,
                  const Env& env = {});
 
- private:
+ protected:
   std::map<std::string, std::vector<std::uint8_t>> Flash() const;
   std::string Afterwards(const std::map<std::string, std::vector<std::uint8_t>>& before) const;
 
@@ -79,6 +82,8 @@ fs::path Updater();
 fs::path PackagedEngine();
 fs::path BoardSupportLibrary();
 void RunTool(std::string_view tool, const std::vector<std::string>& args);
+// A program without label that leaves its mark, with its argument count, in the trace.
+void WriteMarker(const fs::path& file);
 
 // Compares `actual` with golden/NAME.txt; with VXU_GOLDEN_UPDATE set, rewrites the file
 // instead and fails, so that a rewrite is never mistaken for a pass.

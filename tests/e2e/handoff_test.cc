@@ -24,14 +24,6 @@ void CopyUpdater(const fs::path& file, bool appendByte = false) {
   MakeExecutable(file);
 }
 
-// A program without label that leaves its mark, with its argument count, in the trace.
-void WriteMarker(const fs::path& file) {
-  ts::WriteText(file,
-                "#!/bin/sh\necho \"{\\\"ev\\\":\\\"marker\\\",\\\"pid\\\":0,\\\"args\\\":$#}\" "
-                ">> \"$VXU_TRACE\"\n");
-  MakeExecutable(file);
-}
-
 // A package in a folder of `length` characters (the leading backslash included, without
 // the final one) named by CustomPath, with a marker updater beside it.
 auto InFolderOf(std::size_t length) {

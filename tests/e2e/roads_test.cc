@@ -74,7 +74,6 @@ std::vector<std::uint8_t> Probed(std::size_t size, const char* magic) {
 }
 
 const Env kOffline = {{"VXU_AC_LINE", "offline"}};
-const std::string kPackage = "\\Storage Card\\VXUpdate.bin";
 
 const std::vector<Road> kRoads = {
     // Before the user is asked.
@@ -131,9 +130,10 @@ const std::vector<Road> kRoads = {
      .answers = "yes,none",
      .args = {"-c"},
      .setup = Installing("zlib.dll", BoardSupportLibrary())},
-    // The engine library and the suitability check.
+    // The engine library and the suitability check.  Yes to the error box after a refused
+    // or short engine must reboot: zlib.dll, which gave its CRC, is let go first.
     {.name = "engine-crc-wrong",
-     .answers = "yes,no",
+     .answers = "yes,yes",
      .setup = Patching(kEngineCrcField, [](std::uint32_t v) { return v ^ 1; })},
     // A board support library with crc32 checks the engine; without CPU_Reset the warm
     // boot returns.
@@ -148,7 +148,7 @@ const std::vector<Road> kRoads = {
      .answers = "yes,no",
      .env = {{"VXU_FAULTS", "open:\\VXUpdate.dll"}}},
     {.name = "engine-written-short",
-     .answers = "yes,no",
+     .answers = "yes,yes",
      .env = {{"VXU_FAULTS", "write:\\VXUpdate.dll@1000"}}},
     {.name = "engine-without-flash-entries",
      .answers = "yes,no",
