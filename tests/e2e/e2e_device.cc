@@ -198,9 +198,10 @@ UpdaterRun Device::Run(const std::vector<std::string>& args, std::string_view an
     for (const auto& line : run.trace) {
       if (line["pid"] != pids[p] || !OnMainThreadsRoad(line)) continue;
       const std::string shown = std::regex_replace(line.raw, kPid, "") + "\n";
-      // Repeats of a sleep or a debug line count for one: the stop's polls, and the
-      // fallback line of an entry called once per chunk of a build-dependent payload.
-      if (shown != last || (line.ev() != "sleep" && line.ev() != "debug")) text += shown;
+      // Repeats of a sleep or a device library's fallback line count for one: the stop's
+      // polls, and an entry called once per chunk of a build-dependent payload.
+      const bool repeats = line.ev() == "sleep" || line["text"].starts_with("mc_api");
+      if (shown != last || !repeats) text += shown;
       last = shown;
     }
   }

@@ -95,6 +95,10 @@ const std::vector<Road> kRoads = {
      .setup = MovedToUpdates(Probed(200, "VXUE"))},
     // The package check.
     {.name = "package-does-not-open", .answers = "yes,no", .env = {{"VXU_FAULTS", "alloc:128"}}},
+    // nth:K with a K that is no count is reported once, not by each library, and fails nothing.
+    {.name = "fault-nth-0-ignored", .package = kNewWince, .env = {{"VXU_FAULTS", "nth:0"}}},
+    {.name = "fault-nth-minus-1-ignored", .package = kNewWince, .env = {{"VXU_FAULTS", "nth:-1"}}},
+    {.name = "fault-nth-abc-ignored", .package = kNewWince, .env = {{"VXU_FAULTS", "nth:abc"}}},
     {.name = "header-newer",
      .answers = "yes,no",
      .setup = Patching(kHeaderLengthField, [](std::uint32_t) { return 109u; })},

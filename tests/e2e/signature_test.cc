@@ -11,11 +11,10 @@ namespace ts = testing_support;
 // Two key pairs made once with vxpack keygen: the device's own and another one.
 fs::path KeyFile(const std::string& name) {
   static const ts::TempDir dir;
-  static const bool made = [] {
-    for (const char* n : {"device", "other"}) RunTool("vxpack", {"keygen", "-o", dir / n});
-    return true;
-  }();
-  return made ? dir / name : fs::path();
+  for (const std::string n : {"device", "other"}) {
+    if (!fs::exists(dir / (n + ".key"))) RunTool("vxpack", {"keygen", "-o", dir / n});
+  }
+  return dir / name;
 }
 
 // PackageKey as a hex: value: the device's public key cut or padded with zeros to `size`
@@ -69,7 +68,7 @@ Setup UpdaterSignedWith(std::string key) {
 }
 
 struct Signed {
-  const char* name;  // of the golden file
+  const char* name;       // of the golden file
   Setup setup = nullptr;  // after the package was signed
   Env env = {};
   std::function<std::string()> key = [] { return KeyValue(); };  // the PackageKey value
