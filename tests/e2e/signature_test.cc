@@ -1,7 +1,6 @@
 // Signed packages on a device that holds a PackageKey: which packages and updaters are
-// refused, with which line, and that a refused package leaves the device untouched.
-#include <functional>
-
+// refused, with which line, and that a refused package leaves the device untouched.  Each
+// row against its golden transcript.
 #include "tests/e2e/e2e_device.h"
 
 namespace e2e {
@@ -12,16 +11,10 @@ namespace ts = testing_support;
 // Two key pairs made once with vxpack keygen: the device's own and another one.
 fs::path KeyFile(const std::string& name) {
   static const ts::TempDir dir;
-  static const bool made = [] {
-    for (const char* n : {"device", "other"}) RunTool("vxpack", {"keygen", "-o", dir / n});
-    return true;
-  }();
-  return made ? dir / name : fs::path();
-}
-
-void Provision(Device& d, const std::string& value) {
-  ts::WriteText(d.root() / "registry.reg",
-                ts::ReadText(d.root() / "registry.reg") + "\"PackageKey\"=" + value + "\n");
+  for (const std::string n : {"device", "other"}) {
+    if (!fs::exists(dir / (n + ".key"))) RunTool("vxpack", {"keygen", "-o", dir / n});
+  }
+  return dir / name;
 }
 
 // PackageKey as a hex: value: the device's public key cut or padded with zeros to `size`
@@ -42,117 +35,86 @@ void Sign(const fs::path& file, const std::string& key = "device") {
   RunTool("vxpack", {"sign", "--key", KeyFile(key + ".key"), file});
 }
 
-fs::path SigOf(Device& d) { return d.PackageFile().string() + ".sig"; }
-void Flip(Device& d, std::size_t offset) {
-  std::vector<std::uint8_t> bytes = ts::ReadBytes(d.PackageFile());
-  bytes.at(offset) ^= 0x01;
-  ts::WriteBytes(d.PackageFile(), bytes);
+using Setup = std::function<void(Device&)>;
+
+// One bit flipped in the signed package, `at` bytes behind where the header field at
+// `field` points (0: the start of the file); a negative `at` counts from the end.
+Setup Flipping(long at, std::size_t field = 0) {
+  return [=](Device& d) {
+    std::uint32_t base = 0;
+    if (field != 0) d.PatchPackage(field, [&](std::uint32_t v) { return base = v; });
+    std::vector<std::uint8_t> bytes = ts::ReadBytes(d.PackageFile());
+    bytes.at(at < 0 ? bytes.size() + at : base + at) ^= 0x01;
+    ts::WriteBytes(d.PackageFile(), bytes);
+  };
 }
 
-std::string Checks(const std::string& signature) {
-  return Banner(Options{}) + CheckBinary(false, kBinaryOk) + ">Check signature..." + signature;
+// The package's signature replaced by `size` bytes, by a folder (-1) or by nothing (-2).
+Setup SignatureOf(int size) {
+  return [=](Device& d) {
+    const fs::path sig = d.PackageFile().string() + ".sig";
+    fs::remove(sig);
+    if (size == -1) fs::create_directory(sig);
+    if (size >= 0) ts::WriteBytes(sig, std::vector<std::uint8_t>(size, 7));
+  };
 }
 
-TEST(E2eSignature, RefusedPackagesLeaveTheDeviceUntouched) {
-  struct Refusal {
-    const char* name;
-    std::function<void(Device&)> tamper;  // after the package was signed
-    std::string line;
-    std::string fault{};
-    std::string key = KeyValue();
+// A marker updater beside the package, signed with `key` ("": unsigned).
+Setup UpdaterSignedWith(std::string key) {
+  return [=](Device& d) {
+    WriteMarker(d.Card() / "VXUpdater.exe");
+    if (!key.empty()) Sign(d.Card() / "VXUpdater.exe", key);
   };
-  const std::string wrong = "Fail - wrong signature\n\n", none = "Fail - no signature\n\n";
-  const auto sigOf = [](std::size_t n) {
-    return [n](Device& d) { ts::WriteBytes(SigOf(d), std::vector<std::uint8_t>(n, 7)); };
-  };
-  const std::string bad = "Fail - bad device key\n\n", read = std::string("read:") + kPackagePath;
-  const std::vector<Refusal> cases = {
-      {"unsigned", [](Device& d) { fs::remove(SigOf(d)); }, none},
-      {"a flipped header byte", [](Device& d) { Flip(d, 16); }, wrong},
-      {"a flipped engine byte", [](Device& d) { Flip(d, d.PackageField(24) + 300); }, wrong},
-      {"a flipped image byte", [](Device& d) { Flip(d, fs::file_size(d.PackageFile()) - 1); },
-       wrong},
-      {"signed with another key", [](Device& d) { Sign(d.PackageFile(), "other"); }, wrong},
-      {"the package unreadable while hashed", nullptr, wrong, read + "@5000"},
-      {"a .sig folder", [](Device& d) { fs::remove(SigOf(d)), fs::create_directory(SigOf(d)); },
-       none},
-      {"an empty .sig", sigOf(0), none},
-      {"a .sig of 63 bytes", sigOf(63), none},
-      {"a .sig of 65 bytes", sigOf(65), none},
-      {"an unreadable .sig", nullptr, none, read + ".sig@0"},
-      {"a 31-byte key", nullptr, bad, "", KeyValue(31)},
-      {"a 33-byte key", nullptr, bad, "", KeyValue(33)},
-      {"a key of zeros", nullptr, bad, "", KeyValue(32, true)},
-      {"a REG_SZ key", nullptr, bad, "", "\"key\""},
-      {"a REG_DWORD key", nullptr, bad, "", "dword:00000001"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Device device;
-    device.BuildPackageOf({{"SPL", ""}, {"IPL", ""}, {"Bootloader", ""}, {"WinCE", "2.0"}});
-    Provision(device, c.key);
-    Sign(device.PackageFile());
-    if (c.tamper) c.tamper(device);
-    const auto flash = device.Flash();
-    const UpdaterRun run = device.Run({}, "yes,no", {{"VXU_FAULTS", c.fault}});
-    EXPECT_EQ(run.out, Checks(c.line));
-    EXPECT_EQ(Boxes(run, run.firstPid),
-              (std::vector<std::string>{ConfirmationBox(6), ErrorBox(7)}));
-    EXPECT_EQ(run.exitCode, 255);
-    EXPECT_EQ(device.Flash(), flash);
-    EXPECT_FALSE(fs::exists(device.root() / "VXUpdate.dll"));
-    EXPECT_TRUE(FilesLeftOpen(run, run.firstPid).empty());
-  }
 }
 
-TEST(E2eSignature, SignedPackageUpdatesTheDevice) {
+struct Signed {
+  const char* name;       // of the golden file
+  Setup setup = nullptr;  // after the package was signed
+  Env env = {};
+  std::function<std::string()> key = [] { return KeyValue(); };  // the PackageKey value
+};
+
+void PrintTo(const Signed& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<Signed> kSigned = {
+    {.name = "signature-ok-updates-the-device"},
+    {.name = "signature-missing", .setup = SignatureOf(-2)},
+    {.name = "signature-over-flipped-header-byte", .setup = Flipping(16)},
+    {.name = "signature-over-flipped-engine-byte", .setup = Flipping(300, kEngineOffsetField)},
+    // The last image, which the CRC pass would not read without -c.
+    {.name = "signature-over-flipped-image-byte", .setup = Flipping(-1)},
+    {.name = "signature-by-other-key", .setup = [](Device& d) { Sign(d.PackageFile(), "other"); }},
+    {.name = "signature-package-unreadable", .env = {{"VXU_FAULTS", "read:" + kPackage + "@5000"}}},
+    {.name = "signature-folder", .setup = SignatureOf(-1)},
+    {.name = "signature-empty", .setup = SignatureOf(0)},
+    {.name = "signature-of-63-bytes", .setup = SignatureOf(63)},
+    {.name = "signature-of-65-bytes", .setup = SignatureOf(65)},
+    {.name = "signature-unreadable", .env = {{"VXU_FAULTS", "read:" + kPackage + ".sig@0"}}},
+    {.name = "signature-key-of-31-bytes", .key = [] { return KeyValue(31); }},
+    {.name = "signature-key-of-33-bytes", .key = [] { return KeyValue(33); }},
+    {.name = "signature-key-of-zeros", .key = [] { return KeyValue(32, true); }},
+    {.name = "signature-key-reg-sz", .key = [] { return std::string("\"key\""); }},
+    {.name = "signature-key-reg-dword", .key = [] { return std::string("dword:00000001"); }},
+    // An updater beside the package is started only when signed for the device.
+    {.name = "signature-updater-unsigned-goes-on", .setup = UpdaterSignedWith("")},
+    {.name = "signature-updater-by-other-key-goes-on", .setup = UpdaterSignedWith("other")},
+    {.name = "signature-updater-signed-started", .setup = UpdaterSignedWith("device")},
+};
+
+class E2eSignature : public ::testing::TestWithParam<Signed> {};
+
+TEST_P(E2eSignature, RunMatchesItsGoldenTranscript) {
+  const Signed& row = GetParam();
   Device device;
-  device.BuildPackageOf({{"SPL", ""}, {"IPL", ""}, {"Bootloader", ""}, {"WinCE", "2.0"}});
-  Provision(device, KeyValue());
+  device.BuildPackage("spl ipl bootloader wince:2.0");
+  const fs::path registry = device.root() / "registry.reg";
+  ts::WriteText(registry, ts::ReadText(registry) + "\"PackageKey\"=" + row.key() + "\n");
   Sign(device.PackageFile());
-  const auto flash = device.Flash();
-  const UpdaterRun run = device.Run({}, "yes");
-  EXPECT_EQ(run.out, Checks("Ok\n\n") + Power() + Lock() + UpToDate("SPL") + UpToDate("IPL") +
-                         UpToDate("Bootloader") + NeedsUpgrade("WinCE") + Written("WinCE") +
-                         VerifyPass({"SPL", "IPL", "Bootloader", "WinCE"}) + HardwareReset());
-  EXPECT_EQ(run.exitCode, 100);
-  EXPECT_NE(device.Flash().at("WinCE.img"), flash.at("WinCE.img"));
+  if (row.setup) row.setup(device);
+  ExpectGolden(row.name, device.Run({}, "yes,no", row.env).transcript);
 }
 
-TEST(E2eSignature, OnlyASignedUpdaterBesideThePackageIsStarted) {
-  struct HandOff {
-    const char* name;
-    const char* key;  // the key the updater is signed with, "" for none
-    const char* debug;
-  };
-  const std::vector<HandOff> cases = {
-      {"unsigned", "", "VXUpdater.exe not started: no signature\r\n"},
-      {"signed with another key", "other", "VXUpdater.exe not started: wrong signature\r\n"},
-      {"signed for the device", "device", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Device device;
-    device.BuildPackageOf({{"SPL", ""}, {"IPL", ""}, {"Bootloader", ""}, {"WinCE", ""}});
-    Provision(device, KeyValue());
-    Sign(device.PackageFile());
-    const fs::path updater = device.Card() / "VXUpdater.exe";
-    ts::WriteText(updater, "#!/bin/sh\necho > \"$VXU_DEVICE_ROOT/started\"\n");
-    fs::permissions(updater, fs::perms::owner_exec, fs::perm_options::add);
-    if (*c.key) Sign(updater, c.key);
-    const bool started = *c.debug == 0;
-    const UpdaterRun run = device.Run({}, started ? "" : "yes");
-    EXPECT_EQ(run.out, started ? ""
-                               : Checks("Ok\n\n") + Power() + Lock() + UpToDate("SPL") +
-                                     UpToDate("IPL") + UpToDate("Bootloader") + UpToDate("WinCE") +
-                                     Unlock() + ">bye");
-    EXPECT_EQ(EventsOf(run, "create_process", run.firstPid).size(), started ? 1u : 0u);
-    EXPECT_EQ(fs::exists(device.root() / "started"), started);
-    const std::string debug = started ? "not started" : c.debug;
-    EXPECT_EQ(run.err.find(debug) != std::string::npos, !started) << run.err;
-    EXPECT_EQ(run.exitCode, 0);
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Signatures, E2eSignature, ::testing::ValuesIn(kSigned), RowName());
 
 }  // namespace
 }  // namespace e2e

@@ -6,6 +6,8 @@
 #include <random>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/platform.h"
 
 namespace testing_support {
@@ -83,75 +85,6 @@ const std::string& TraceLine::operator[](const std::string& key) const {
 
 namespace {
 
-// Parses one flat JSON object; values that are strings are unescaped (\uXXXX beyond
-// ASCII is kept as UTF-8), others are kept as written.
-bool ParseFlatObject(const std::string& line, TraceLine* out) {
-  size_t i = 0;
-  auto skip = [&] {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-  };
-  auto parseString = [&](std::string* s) -> bool {
-    if (i >= line.size() || line[i] != '"') return false;
-    ++i;
-    while (i < line.size() && line[i] != '"') {
-      char c = line[i++];
-      if (c != '\\') {
-        s->push_back(c);
-        continue;
-      }
-      if (i >= line.size()) return false;
-      char e = line[i++];
-      switch (e) {
-        case 'n': s->push_back('\n'); break;
-        case 'r': s->push_back('\r'); break;
-        case 't': s->push_back('\t'); break;
-        case 'b': s->push_back('\b'); break;
-        case 'f': s->push_back('\f'); break;
-        case 'u': {
-          if (i + 4 > line.size()) return false;
-          unsigned code = static_cast<unsigned>(std::stoul(line.substr(i, 4), nullptr, 16));
-          i += 4;
-          std::u16string unit(1, static_cast<char16_t>(code));
-          *s += platform::ToUtf8(unit);
-          break;
-        }
-        default: s->push_back(e);
-      }
-    }
-    if (i >= line.size()) return false;
-    ++i;
-    return true;
-  };
-  skip();
-  if (i >= line.size() || line[i] != '{') return false;
-  ++i;
-  for (;;) {
-    skip();
-    if (i < line.size() && line[i] == '}') return true;
-    std::string key;
-    if (!parseString(&key)) return false;
-    skip();
-    if (i >= line.size() || line[i] != ':') return false;
-    ++i;
-    skip();
-    std::string value;
-    if (i < line.size() && line[i] == '"') {
-      if (!parseString(&value)) return false;
-    } else {
-      while (i < line.size() && line[i] != ',' && line[i] != '}') value.push_back(line[i++]);
-      while (!value.empty() && value.back() == ' ') value.pop_back();
-    }
-    out->fields[key] = value;
-    skip();
-    if (i < line.size() && line[i] == ',') {
-      ++i;
-      continue;
-    }
-    if (i < line.size() && line[i] == '}') return true;
-    return false;
-  }
-}
-
 std::string Quote(const std::string& value) {
   std::string quoted = "'";
   for (char c : value) {
@@ -169,12 +102,14 @@ std::string Quote(const std::string& value) {
 std::vector<TraceLine> ReadTrace(const fs::path& file) {
   std::vector<TraceLine> lines;
   std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (line.empty()) continue;
-    TraceLine parsed;
-    parsed.raw = line;
-    EXPECT_TRUE(ParseFlatObject(line, &parsed)) << "not a trace line: " << line;
+    TraceLine parsed{{}, line};
+    const auto object = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_TRUE(object.is_object()) << "not a trace line: " << line;
+    for (const auto& [key, value] : object.items()) {
+      parsed.fields[key] = value.is_string() ? value.get<std::string>() : value.dump();
+    }
     lines.push_back(std::move(parsed));
   }
   return lines;
