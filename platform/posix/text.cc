@@ -1,7 +1,6 @@
 // Text conversion, the console, the debug channel and the trace.
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -136,60 +135,7 @@ std::u16string ToUtf16(std::string_view text) {
   return out;
 }
 
-std::size_t BoundedLength(const char16_t* text, std::size_t limit) {
-  if (text == nullptr) return 0;
-  std::size_t length = 0;
-  while (length < limit && text[length] != 0) ++length;
-  return length;
-}
-
 void Print(std::string_view text) { posix::WriteAll(STDOUT_FILENO, text); }
-
-void Printf(const char* format, ...) {
-  if (format == nullptr) return;
-  std::string out;
-  va_list args;
-  va_start(args, format);
-  for (const char* p = format; *p != 0; ++p) {
-    if (*p != '%') {
-      out.push_back(*p);
-      continue;
-    }
-    const char conversion = p[1];
-    if (conversion == 0) {
-      out.push_back('%');
-      break;
-    }
-    ++p;
-    switch (conversion) {
-      case 's': {
-        const char* text = va_arg(args, const char*);
-        out += text ? text : "(null)";
-        break;
-      }
-      case 'S': {
-        const char16_t* text = va_arg(args, const char16_t*);
-        out += text ? ToUtf8(text) : "(null)";
-        break;
-      }
-      case 'd':
-        out += std::to_string(va_arg(args, int));
-        break;
-      case 'u':
-        out += std::to_string(va_arg(args, unsigned));
-        break;
-      case '%':
-        out.push_back('%');
-        break;
-      default:
-        // Not understood: shown as written, and no argument is taken.
-        out.push_back('%');
-        out.push_back(conversion);
-    }
-  }
-  va_end(args);
-  Print(out);
-}
 
 void OutputDebugString(std::u16string_view text) {
   // The knobs are read first, so that the layer's own notes on them come before the line.
