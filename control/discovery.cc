@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "control/control.h"
-#include "control/scoped_file.h"
 #include "package/package.h"
 #include "platform/platform.h"
 
@@ -30,7 +29,7 @@ std::size_t Put(char16_t* buffer, std::size_t at, std::u16string_view text) {
 }  // namespace
 
 std::int32_t ProbeUpdatePackage(const char16_t* path) {
-  const ScopedFile file{std::u16string_view(path)};
+  const platform::ScopedFile file{std::u16string_view(path)};
   if (!file.IsOpen()) return 0;
   std::array<std::uint8_t, package::kHeaderSize> header{};
   std::uint32_t read = 0;

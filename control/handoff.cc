@@ -9,7 +9,6 @@
 
 #include "binding/binding.h"
 #include "control/control.h"
-#include "control/scoped_file.h"
 #include "platform/platform.h"
 
 namespace control {
@@ -44,7 +43,7 @@ std::optional<std::uint32_t> ComputeLabelCrc(std::span<const std::uint8_t> file,
 // Reads the updater at `path` whole and judges whether it is this very build.  The file
 // is closed and the buffer released before the caller starts anything.
 Decision Judge(std::u16string_view path) {
-  const ScopedFile file(path);
+  const platform::ScopedFile file(path);
   if (!file.IsOpen()) return Decision::kGoOn;
   const std::uint32_t size = platform::GetFileSize(file.handle(), nullptr);
   if (size == platform::kInvalidFileSize) return Decision::kGoOn;

@@ -22,29 +22,12 @@ constexpr std::array<std::string_view, 4> kSignatureResultNames = {
 static_assert(kSignatureResultNames.size() ==
               static_cast<std::size_t>(SignatureResult::kBadDeviceKey) + 1);
 
-// Closes a file opened here on every road.
-class OpenFile {
- public:
-  explicit OpenFile(std::u16string_view path)
-      : handle_(platform::CreateFile(path, platform::kGenericRead, platform::kFileShareRead,
-                                     platform::kOpenExisting, platform::kFileAttributeNormal)) {}
-  ~OpenFile() {
-    if (handle_ != platform::kInvalidHandle) platform::CloseHandle(handle_);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  platform::Handle handle() const { return handle_; }
-
- private:
-  platform::Handle handle_;
-};
-
 // The signature beside `path`.  It must hold exactly 64 bytes: one byte more is read to
 // tell a longer file, and a folder, which opens but cannot be read, has none.
 std::optional<crypto::Signature> ReadSignature(std::u16string_view path) {
   std::u16string sigPath(path);
   sigPath += u".sig";
-  const OpenFile file(sigPath);
+  const platform::ScopedFile file(sigPath);
   if (file.handle() == platform::kInvalidHandle) return std::nullopt;
   std::array<std::uint8_t, crypto::kSignatureSize + 1> bytes{};
   std::uint32_t total = 0;
@@ -129,7 +112,7 @@ SignatureResult PackageCheckSignature(PackageHandle handle, std::u16string_view 
 }
 
 SignatureResult CheckFileSignature(std::u16string_view path, const DeviceKey& key) {
-  const OpenFile file(path);
+  const platform::ScopedFile file(path);
   return CheckSignature(file.handle(), path, key);
 }
 

@@ -256,6 +256,26 @@ inline Block AllocateBlock(std::size_t size) {
   return Block(static_cast<std::uint8_t*>(Malloc(size)));
 }
 
+// A device file opened for reading (shared reading, existing files only) and closed again
+// when it goes out of scope, so that every road closes what it opened.
+class ScopedFile {
+ public:
+  explicit ScopedFile(std::u16string_view path)
+      : handle_(CreateFile(path, kGenericRead, kFileShareRead, kOpenExisting,
+                           kFileAttributeNormal)) {}
+  ~ScopedFile() {
+    if (IsOpen()) CloseHandle(handle_);
+  }
+  ScopedFile(const ScopedFile&) = delete;
+  ScopedFile& operator=(const ScopedFile&) = delete;
+
+  bool IsOpen() const { return handle_ != kInvalidHandle; }
+  Handle handle() const { return handle_; }
+
+ private:
+  Handle handle_;
+};
+
 // ---------------------------------------------------------------------------
 // Program entry and end
 

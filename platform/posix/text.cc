@@ -144,15 +144,6 @@ void OutputDebugString(std::u16string_view text) {
   TraceEvent("debug").Str("text", text).Emit();
 }
 
-std::u16string CommandLineFromArguments(int argc, char** argv) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) line.push_back(' ');
-    line += argv[i];
-  }
-  return ToUtf16(line);
-}
-
 TraceEvent::TraceEvent(std::string_view ev) : enabled_(posix::CurrentConfig()->traceFd >= 0) {
   if (!enabled_) return;
   line_ = "{\"ev\":";

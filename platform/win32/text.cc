@@ -49,15 +49,6 @@ void OutputDebugString(std::u16string_view text) {
   ::OutputDebugStringW(win32::Wide(text).c_str());
 }
 
-std::u16string CommandLineFromArguments(int argc, char** argv) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) line.push_back(' ');
-    line += argv[i];
-  }
-  return ToUtf16(line);
-}
-
 TraceEvent::TraceEvent(std::string_view /*ev*/) : enabled_(false) {}
 TraceEvent& TraceEvent::Str(std::string_view, std::string_view) { return *this; }
 TraceEvent& TraceEvent::Str(std::string_view, std::u16string_view) { return *this; }

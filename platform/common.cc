@@ -1,5 +1,5 @@
 // The parts of the platform layer that every backend shares: they reach the system only
-// through the backend's own functions (Print).
+// through the backend's own functions (Print, ToUtf16).
 #include <cstdarg>
 #include <string>
 
@@ -58,6 +58,15 @@ void Printf(const char* format, ...) {
   }
   va_end(args);
   Print(out);
+}
+
+std::u16string CommandLineFromArguments(int argc, char** argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line.push_back(' ');
+    line += argv[i];
+  }
+  return ToUtf16(line);
 }
 
 }  // namespace platform
