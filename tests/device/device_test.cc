@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -39,6 +40,12 @@ TEST(KeepAlive, StopWaitsForTheOneThreadThatSignals) {
   EXPECT_EQ(device::SetKeepAlive(0), 1);
 
   const auto trace = ts::ReadTrace(device.scratch / "t");
+  // One 5-second pause after each signal, and the stop polls once a second.
+  std::map<std::string, std::size_t> pauses;
+  for (const auto& sleep : ts::EventsOf(trace, "sleep")) ++pauses[sleep["ms"]];
+  EXPECT_EQ(pauses["5000"], device.Count("set_event"));
+  EXPECT_GE(pauses["1000"], 1u);
+  EXPECT_EQ(pauses.size(), 2u);
   EXPECT_EQ(device.Count("create_thread"), 1u);
   EXPECT_EQ(device.Count("close_event"), 1u) << "the thread had not ended when the stop returned";
   EXPECT_EQ(device::SetKeepAlive(0), 0);
