@@ -167,6 +167,14 @@ TEST(PackageHeader, PayloadRuleAndEntriesFollowTheHeaderLength) {
     EXPECT_FALSE(package::EntryOf(h, kIpl, 3) || package::EntryOf(h, 2, 1) ||
                  package::EntryOf(h, 6, 0));
   }
+  // Each type with an entry keeps its chosen variant in a slot of its own.
+  std::set<std::size_t> slots;
+  for (std::uint32_t type = 0; type <= package::kImageTypeCount + 1; ++type) {
+    const auto slot = package::SlotOf(type);
+    ASSERT_EQ(slot.has_value(), package::EntryOf(h, type, 0).has_value()) << type;
+    if (slot && *slot < package::kSlotCount) slots.insert(*slot);
+  }
+  EXPECT_EQ(slots.size(), package::kSlotCount);
 }
 
 TEST(PackageFile, OpenNeedsAWholeHeaderAndLeavesNoFileOpen) {
