@@ -154,6 +154,10 @@ const std::vector<Road> kRoads = {
     {.name = "engine-read-fails",
      .answers = "yes,no",
      .env = {{"VXU_FAULTS", "read:\\Storage Card\\VXUpdate.bin@1108"}}},
+    // The file pointer takes a signed distance: an engine at 2 GiB or beyond is unreachable.
+    {.name = "engine-beyond-2-gib",
+     .answers = "yes,no",
+     .setup = Patching(kEngineOffsetField, [](std::uint32_t v) { return v | 0x80000000u; })},
     {.name = "engine-written-short",
      .answers = "yes,yes",
      .env = {{"VXU_FAULTS", "write:\\VXUpdate.dll@1000"}}},
