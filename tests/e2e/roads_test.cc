@@ -83,7 +83,7 @@ const std::vector<Road> kRoads = {
     {.name = "no-options-key", .answers = "no", .registry = ""},
     {.name = "option-values",
      .answers = "no",
-     .registry = "\"ForceFullUpgrade\"=dword:00000002\n\"VerifyAfterWrite\"=dword:00000001\n"
+     .registry = "\"ForceFullUpgrade\"=dword:00020000\n\"VerifyAfterWrite\"=dword:00000001\n"
                  "\"FullVerify\"=hex:00,00,00,00,00\n\"CheckBinCRC\"=hex(b):01,00,00,00,00,00,00,00"},
     {.name = "custom-path",
      .answers = "no",
