@@ -315,6 +315,17 @@ TEST(PackageImages, SuitabilityChoosesTheIplVariantThatWritingUses) {
   device.Open(header, 800, {header.spl});
   g.accepted.clear();
   EXPECT_EQ(package::PackageCheckImage(device.handle, 2), 7);
+  // Only a WinCE entry with neither offset nor length makes a mobile package.
+  for (const auto& [wince, mobile] : {std::pair{package::ImageEntry{0, 0}, 1u},
+                                      {package::ImageEntry{0, 600}, 0u},
+                                      {package::ImageEntry{200, 0}, 0u}}) {
+    SCOPED_TRACE(wince.offset + wince.length);
+    Device other;
+    header.wince = wince;
+    other.Open(header, 800);
+    package::PackageCheckSuitability(other.handle);
+    EXPECT_EQ(package::PackageIsMobile(other.handle), mobile);
+  }
 }
 
 TEST(PackageImages, ComparisonMasksItsRangesOnlyWhenBytes4To7Differ) {
