@@ -20,6 +20,7 @@
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"
+#include "tools/command_line.h"
 #include "tools/device_key.h"
 #include "tools/sim_device.h"
 
@@ -27,9 +28,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
 // Far beyond any image of the device, and below what a 32-bit length can say.
 constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
 constexpr std::uint32_t kDefaultImageSize = 8192;
@@ -235,14 +236,7 @@ int main(int argc, char** argv) {
   show->add_option("DIR", args.dir)->required();
   show->add_flag("--json", args.json);
   app.add_subcommand("help");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << kUsage;
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    return Usage(error.what());
-  }
+  if (const auto status = tools::ParseCommandLine(app, argc, argv, kUsage)) return *status;
   if (app.got_subcommand("help")) {
     std::cout << kUsage;
     return kExitOk;

@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "platform/host_process.h"
+#include "tools/command_line.h"
 #include "tools/fleet.h"
 
 namespace {
@@ -25,9 +26,9 @@ namespace {
 namespace fs = std::filesystem;
 namespace host = platform::host;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
 
 constexpr std::string_view kUsage =
     "usage: vxfleet run FLEET PACKAGE [--jobs N] [--json] [--html FILE] [--keep DIR]\n"
@@ -201,14 +202,6 @@ int main(int argc, char** argv) {
   run->add_flag("--json", args.json);
   run->add_option("--html", args.html);
   run->add_option("--keep", args.keep);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << kUsage;
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    std::cerr << "vxfleet: " << error.what() << "\nTry 'vxfleet --help'.\n";
-    return kExitUsage;
-  }
+  if (const auto status = tools::ParseCommandLine(app, argc, argv, kUsage)) return *status;
   return Run(args);
 }
