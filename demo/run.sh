@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs the updater once on a simulated device: builds the project in build/, makes a
+# Runs the updater once on a simulated device: installs the Debian packages the build
+# needs when they are missing, builds the project in build/, makes a
 # device whose flash holds older images, builds an update package in which some images
 # equal the ones in flash and some are newer, runs the updater on the device and shows
 # the device afterwards.  The updater ends with a hardware reset (exit status 100).
 set -euo pipefail
 
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$top/scripts/install-deps" demo
 build=$top/build
 demo=$build/demo
 hardware=7000
