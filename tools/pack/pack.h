@@ -2,8 +2,8 @@
 //
 // The tool runs on the development host, so it reads and writes host files with
 // std::filesystem and fstream; the format itself comes from package/package.h.
-#ifndef TOOLS_PACK_TOOL_H_
-#define TOOLS_PACK_TOOL_H_
+#ifndef TOOLS_PACK_PACK_H_
+#define TOOLS_PACK_PACK_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -59,4 +59,4 @@ std::string Hex32(std::uint32_t value);
 
 }  // namespace vxpack
 
-#endif  // TOOLS_PACK_TOOL_H_
+#endif  // TOOLS_PACK_PACK_H_

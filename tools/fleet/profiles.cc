@@ -2,8 +2,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/device_key.h"
-#include "tools/fleet.h"
+#include "tools/device/device.h"
+#include "tools/fleet/fleet.h"
 
 namespace fleet {
 namespace {
@@ -129,7 +129,7 @@ std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profil
   std::string path;
   if (auto mistake = ReadText(value, "key", &path)) return mistake;
   std::string reason;
-  const auto line = PackageKeyLine(folder / path, &reason);
+  const auto line = tools::PackageKeyLine(folder / path, &reason);
   if (!line) return Mistake{"key", path + ": " + reason};
   profile->device.registry.extra = *line;
   return {};

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
-#include "tools/pack_tool.h"
+#include "tools/pack/pack.h"
 
 namespace vxpack {
 namespace {

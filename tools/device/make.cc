@@ -1,5 +1,5 @@
 // Making and reading simulated devices, for vxdevice and vxfleet.
-#include "tools/sim_device.h"
+#include "tools/device/device.h"
 
 #include <algorithm>
 #include <cstdio>

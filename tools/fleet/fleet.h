@@ -4,8 +4,8 @@
 // same code as `vxdevice init`, the package goes onto its storage card, the updater runs
 // on it (no waiting, trace on) and the run's outcome is read from the trace and the exit
 // status.  Reports: a terminal table, one JSON object, a self-contained HTML page.
-#ifndef TOOLS_FLEET_H_
-#define TOOLS_FLEET_H_
+#ifndef TOOLS_FLEET_FLEET_H_
+#define TOOLS_FLEET_FLEET_H_
 
 #include <filesystem>
 #include <optional>
@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tools/sim_device.h"
+#include "tools/device/device.h"
 
 namespace fleet {
 
@@ -84,4 +84,4 @@ std::string HtmlReport(const fs::path& package, const std::string& packageText,
 
 }  // namespace fleet
 
-#endif  // TOOLS_FLEET_H_
+#endif  // TOOLS_FLEET_FLEET_H_

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "package/package.h"
-#include "tools/pack_tool.h"
+#include "tools/pack/pack.h"
 
 namespace vxpack {
 namespace {

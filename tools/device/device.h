@@ -1,7 +1,7 @@
 // Making and reading simulated devices: the code behind `vxdevice init` and
 // `vxdevice show`, shared with `vxfleet`, which makes one device per profile.
-#ifndef TOOLS_SIM_DEVICE_H_
-#define TOOLS_SIM_DEVICE_H_
+#ifndef TOOLS_DEVICE_DEVICE_H_
+#define TOOLS_DEVICE_DEVICE_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -14,7 +14,7 @@
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"
-#include "tools/json_text.h"
+#include "tools/common/common.h"
 
 namespace tools {
 
@@ -75,6 +75,11 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device);
 // tools are installed, else `buildPath`, where the build tree keeps it.
 fs::path Companion(const std::string& name, const fs::path& buildPath);
 
+// vxdevice init --key: the registry.reg lines that hold the 32-byte public key in file
+// `publicKey` as the value PackageKey; nothing, with the reason in *error, when the file
+// is no such key.
+std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error);
+
 }  // namespace tools
 
-#endif  // TOOLS_SIM_DEVICE_H_
+#endif  // TOOLS_DEVICE_DEVICE_H_

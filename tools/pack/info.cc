@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "package/package.h"
-#include "tools/pack_tool.h"
-#include "tools/json_text.h"
+#include "tools/pack/pack.h"
+#include "tools/common/common.h"
 
 namespace vxpack {
 namespace {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "tools/fleet.h"
+#include "tools/fleet/fleet.h"
 
 namespace fleet {
 namespace {

@@ -18,8 +18,8 @@
 #include <CLI/CLI.hpp>
 
 #include "platform/host_process.h"
-#include "tools/command_line.h"
-#include "tools/fleet.h"
+#include "tools/common/common.h"
+#include "tools/fleet/fleet.h"
 
 namespace {
 

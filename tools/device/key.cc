@@ -1,14 +1,15 @@
 // vxdevice init --key: the public key of signed packages, provisioned into the device
 // registry as the REG_BINARY value PackageKey.
-#include "tools/device_key.h"
+#include "tools/device/device.h"
 
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
 
-std::optional<std::string> PackageKeyLine(const std::filesystem::path& publicKey,
-                                          std::string* error) {
+namespace tools {
+
+std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error) {
   std::ifstream in(publicKey, std::ios::binary);
   std::array<unsigned char, 33> bytes{};
   in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
@@ -29,3 +30,5 @@ std::optional<std::string> PackageKeyLine(const std::filesystem::path& publicKey
   }
   return line + "\n";
 }
+
+}  // namespace tools

@@ -1,12 +1,15 @@
-// The command-line conventions that vxdevice and vxfleet share: exit statuses, --help,
-// and how a line the parser refuses is reported.
-#pragma once
+// What the host tools share: exit statuses, the command-line parse and --help, and how
+// JSON is printed.
+#ifndef TOOLS_COMMON_COMMON_H_
+#define TOOLS_COMMON_COMMON_H_
 
 #include <iostream>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 namespace tools {
 
@@ -32,4 +35,12 @@ inline std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv,
   }
 }
 
+// One line of UTF-8; bytes that are not UTF-8 (a file name, a console line) are
+// replaced rather than refused.
+inline std::string JsonText(const nlohmann::ordered_json& value) {
+  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 }  // namespace tools
+
+#endif  // TOOLS_COMMON_COMMON_H_

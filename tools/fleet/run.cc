@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "platform/host_process.h"
-#include "tools/fleet.h"
+#include "tools/fleet/fleet.h"
 
 namespace fleet {
 namespace {

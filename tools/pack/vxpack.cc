@@ -22,7 +22,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/pack_tool.h"
+#include "tools/pack/pack.h"
 
 namespace vxpack {
 

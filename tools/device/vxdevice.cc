@@ -20,9 +20,8 @@
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"
-#include "tools/command_line.h"
-#include "tools/device_key.h"
-#include "tools/sim_device.h"
+#include "tools/common/common.h"
+#include "tools/device/device.h"
 
 namespace {
 
@@ -93,7 +92,7 @@ int Init(const Arguments& args) {
   }
   if (args.key) {
     std::string error;
-    auto line = PackageKeyLine(*args.key, &error);
+    auto line = tools::PackageKeyLine(*args.key, &error);
     if (!line) return Fail(*args.key, error);
     setup.registry.extra = *line;
   }
