@@ -50,6 +50,11 @@ int InterruptSignal();
 // not understand and so ignore, or nothing when it understands every one.
 std::optional<std::string> FaultNotUnderstood(std::string_view faults);
 
+// Makes `to` (which must not exist) a clone of `from` that shares its blocks until either
+// is written (a reflink), where the file system can; false, with nothing made, where it
+// cannot.  Any thread may call it.
+bool CloneFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // True when the file descriptor of standard error is a terminal.
 bool StandardErrorIsTerminal();
 

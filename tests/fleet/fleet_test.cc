@@ -264,9 +264,11 @@ TEST(Fleet, InterruptKeepsTheFinishedProfilesWhichShareOnePackage) {
   for (const auto& entry : std::filesystem::directory_iterator(keep)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"01-one", "02-two"}));
-  // No copies: both devices hold the very package and libraries the run staged.
+  // No copies: both devices hold the very package and libraries the run staged, and
+  // neither holds the caller's own package file, which a change by hand would reach.
   for (const char* file : {"Storage Card/VXUpdate.bin", "Windows/vx_bsp_api.dll", "Windows/zlib.dll"}) {
     EXPECT_TRUE(std::filesystem::equivalent(dir / "keep/01-one/device" / file, dir / "keep/02-two/device" / file))
         << file;
   }
+  EXPECT_FALSE(std::filesystem::equivalent(dir / "keep/01-one/device/Storage Card/VXUpdate.bin", package));
 }

@@ -108,10 +108,10 @@ void Classify(std::string_view trace, std::string_view console, int exitStatus, 
 // The scratch folder of the profile at `position` (from 0): "03-7000-DOC--factory-1-0".
 std::string ProfileFolder(std::size_t position, std::string_view name);
 
-// The files every device of a run shares, linked into the stage folder once: the
-// package as "VXUpdate.bin", its signature as "VXUpdate.bin.sig" when it has one, and the
-// device libraries.  Devices link to these (tools::LinkOrCopy), so a run writes each
-// at most once whatever the number of profiles.
+// The files every device of a run shares, put into the stage folder once: the package
+// as "VXUpdate.bin", its signature as "VXUpdate.bin.sig" when it has one, and the device
+// libraries.  Devices link to these (tools::LinkOrCopy), so a run writes each at most
+// once whatever the number of profiles, and the updater opens them read-only.
 struct Stage {
   fs::path folder;
   bool signature = false;

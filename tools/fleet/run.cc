@@ -174,11 +174,16 @@ std::optional<std::string> StageFiles(const fs::path& package, const fs::path& f
   for (const char* library : {"vx_bsp_api.dll", "zlib.dll"}) {
     files.emplace_back(tools::DeviceLibrary(library), library);
   }
+  // The stage holds copies of its own (clones where the file system shares blocks), never
+  // links to the originals: a device kept with --keep may be changed by hand later, and
+  // that must not reach the caller's package or the host's zlib.  Read-only, so that
+  // such a change is refused where permissions count.
   for (const auto& [from, name] : files) {
-    // A link to a symbolic link would dangle inside a device: link the file it names.
-    const fs::path source = fs::canonical(from, error);
-    if (error) return from.string() + ": " + error.message();
-    if (auto failure = tools::LinkOrCopy(source, folder / name)) return failure;
+    const fs::path to = folder / name;
+    if (!platform::host::CloneFile(from, to)) fs::copy_file(from, to, error);
+    if (!error) fs::permissions(to, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, error);
+    std::error_code ignored;
+    if (error) return (fs::exists(from, ignored) ? to : from).string() + ": " + error.message();
   }
   return {};
 }

@@ -128,7 +128,9 @@ std::optional<std::string> OutputMistake(const fs::path& output, const std::vect
   const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
   if (!fs::is_directory(folder, error)) return folder.string() + ": no such folder";
   for (const std::string& input : inputs) {
-    if (fs::exists(output, error) && fs::equivalent(output, input, error)) return "is " + input + ", an input";
+    if (fs::exists(output, error) && fs::equivalent(output, input, error)) {
+      return "is " + input + ", an input of this run; the report would overwrite it";
+    }
   }
   const fs::path probe = TemporaryBeside(output);
   std::ofstream out(probe, std::ios::binary);
@@ -140,7 +142,8 @@ std::optional<std::string> OutputMistake(const fs::path& output, const std::vect
 }
 
 std::optional<std::string> OutputsMistake(const Arguments& args, const std::vector<std::string>& inputs) {
-  if (!args.html.empty() && !args.junit.empty() && fs::absolute(args.html) == fs::absolute(args.junit)) {
+  if (!args.html.empty() && !args.junit.empty() &&
+      fs::absolute(args.html).lexically_normal() == fs::absolute(args.junit).lexically_normal()) {
     return args.junit + ": named for both --html and --junit";
   }
   for (const std::string& output : {args.html, args.junit}) {
@@ -186,6 +189,12 @@ int Publish(const fleet::Json& report, const Arguments& args) {
   return status;
 }
 
+// The end of a run that an interrupt stopped before any profile finished, or without --keep.
+int EndInterrupted() {
+  std::cerr << "vxfleet: interrupted; the scratch devices are removed\n";
+  return 128 + host::InterruptSignal();
+}
+
 // Where each profile of a run stands, for what an interrupt keeps.
 enum class Progress { kWaiting, kRunning, kFinished };
 
@@ -215,6 +224,8 @@ int Run(const Arguments& args) {
     if (!shard || fleet::InShard(profile.position, *shard)) profiles.push_back(profile);
   }
 
+  // From here on an interrupt leaves nothing behind: the scratch folder is made after.
+  host::WatchInterrupts();
   const bool keep = !args.keep.empty();
   if (keep) fs::create_directories(args.keep, fsError);
   const fs::path scratch = keep ? fs::absolute(args.keep) : FreshFolder(fs::temp_directory_path(fsError), "vxfleet-");
@@ -236,13 +247,12 @@ int Run(const Arguments& args) {
   auto package = fleet::PackageProvenance(args.package, stage, profiles, vxpack, &error);
   const fs::path staged = stage.folder / "VXUpdate.bin";
   const auto stagedTime = fs::last_write_time(staged, fsError);
-  if (!package) {
+  if (!package || host::Interrupted()) {
     cleanUp();
+    if (host::Interrupted()) return EndInterrupted();
     std::cerr << "vxfleet: " << error << "\n";
     return kExitFailed;
   }
-
-  host::WatchInterrupts();
   std::vector<fleet::Result> results(profiles.size());
   std::vector<Progress> progress(profiles.size(), Progress::kWaiting);
   std::vector<fs::path> folders;
@@ -295,12 +305,9 @@ int Run(const Arguments& args) {
       ++removed;
     }
     cleanUp();
-    if (keep) {
-      std::cerr << "vxfleet: interrupted; kept the " << finished << " finished profiles in " << args.keep
-                << ", removed the " << removed << " unfinished ones\n";
-    } else {
-      std::cerr << "vxfleet: interrupted; the scratch devices are removed\n";
-    }
+    if (!keep) return EndInterrupted();
+    std::cerr << "vxfleet: interrupted; kept the " << finished << " finished profiles in " << args.keep
+              << ", removed the " << removed << " unfinished ones\n";
     return 128 + host::InterruptSignal();
   }
   // The digest must name the bytes every profile saw.
@@ -321,6 +328,7 @@ int Run(const Arguments& args) {
   if (shard) provenance["shard"] = {{"index", shard->index}, {"count", shard->count}};
   const fleet::Json report = fleet::JsonReport(provenance, packageInfo, packageText, profiles, results);
   cleanUp();
+  if (host::Interrupted()) return EndInterrupted();
   return Publish(report, args);
 }
 
@@ -333,6 +341,7 @@ int Merge(const Arguments& args) {
   for (const std::string& file : args.reports) {
     std::error_code error;
     if (fs::is_directory(file, error)) return Refuse(file, "a folder, not a report");
+    if (!fs::exists(file, error)) return Refuse(file, "no such file");
     std::ifstream in(file, std::ios::binary);
     if (!in) return Refuse(file, "cannot open for reading");
     std::ostringstream text;
