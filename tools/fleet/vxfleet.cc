@@ -275,7 +275,9 @@ int Run(const Arguments& args) {
         // The device is read; its folder goes at once, so that a big fleet never holds
         // more than --jobs devices on the disk.
         fs::remove_all(folders[i], ignored);
-        results[i].device["root"] = (fs::path(fleet::ProfileFolder(profiles[i].position, profiles[i].name)) / "device").string();
+        if (results[i].device.is_object()) {
+          results[i].device["root"] = (fs::path(folders[i].filename()) / "device").string();
+        }
       }
       std::lock_guard lock(progressLock);
       // A run that an interrupt cut short is not finished, whatever it left behind.
@@ -310,7 +312,8 @@ int Run(const Arguments& args) {
               << ", removed the " << removed << " unfinished ones\n";
     return 128 + host::InterruptSignal();
   }
-  // The digest must name the bytes every profile saw.
+  // The digest must name the bytes every profile saw; the updater under trial is a
+  // candidate build, and one that wrote to its package would have changed them for all.
   if (fs::last_write_time(staged, fsError) != stagedTime || fs::file_size(staged, fsError) != (*package)["size"]) {
     cleanUp();
     return Fail(args.package, "changed while the profiles ran; no report");
