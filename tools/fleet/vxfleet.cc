@@ -102,10 +102,18 @@ fs::path TemporaryBeside(const fs::path& file) {
   return file.parent_path() / RandomName("." + file.filename().string() + ".vxfleet-");
 }
 
+// The file a report replaces: a symbolic link keeps pointing at the report, so the file
+// it names is the one replaced.  *error is set for a link to nothing.
+fs::path ReportTarget(const fs::path& given, std::error_code* error) {
+  return fs::is_symlink(given, *error) ? fs::canonical(given, *error) : given;
+}
+
 // Writes the whole file or nothing: a temporary file renamed at the end.
-bool WriteReport(const fs::path& file, const std::string& text) {
-  const fs::path temporary = TemporaryBeside(file);
+bool WriteReport(const fs::path& given, const std::string& text) {
   std::error_code error;
+  const fs::path file = ReportTarget(given, &error);
+  if (error) return false;
+  const fs::path temporary = TemporaryBeside(file);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;
@@ -122,9 +130,14 @@ bool WriteReport(const fs::path& file, const std::string& text) {
 
 // Why a report could not be written to `output` (checked before anything runs, so that a
 // mistyped folder does not cost a whole fleet), or nothing.
-std::optional<std::string> OutputMistake(const fs::path& output, const std::vector<std::string>& inputs) {
+std::optional<std::string> OutputMistake(const fs::path& given, const std::vector<std::string>& inputs) {
   std::error_code error;
+  const fs::path output = ReportTarget(given, &error);
+  if (error) return "a symbolic link to nothing";
   if (fs::is_directory(output, error)) return "a folder, not a file";
+  // A report replaces its file whole (a temporary file renamed over it), which would
+  // replace a device or a pipe rather than write to it.
+  if (fs::exists(output, error) && !fs::is_regular_file(output, error)) return "not a regular file";
   const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
   if (!fs::is_directory(folder, error)) return folder.string() + ": no such folder";
   for (const std::string& input : inputs) {
