@@ -105,7 +105,9 @@ fs::path TemporaryBeside(const fs::path& file) {
 // The file a report replaces: a symbolic link keeps pointing at the report, so the file
 // it names is the one replaced.  *error is set for a link to nothing.
 fs::path ReportTarget(const fs::path& given, std::error_code* error) {
-  return fs::is_symlink(given, *error) ? fs::canonical(given, *error) : given;
+  std::error_code missing;
+  if (!fs::is_symlink(fs::symlink_status(given, missing))) return given;
+  return fs::canonical(given, *error);
 }
 
 // Writes the whole file or nothing: a temporary file renamed at the end.
