@@ -71,6 +71,7 @@ TEST(Fleet, ReportsOutcomesReadFromEachRun) {
   const std::string page = ts::ReadText(html);
   EXPECT_NE(page.find("fresh again"), std::string::npos);
   EXPECT_NE(page.find("Verdict:"), std::string::npos);  // the package summary
+  EXPECT_NE(page.find("Not as expected: 1 of 5 profiles"), std::string::npos);
 }
 
 TEST(Fleet, ExampleFleetReachesEveryOutcomeItExpects) {
@@ -96,7 +97,7 @@ TEST(Fleet, ExampleFleetReachesEveryOutcomeItExpects) {
 TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
   ts::TempDir dir;
   const std::string package = MakePackage(dir);
-  struct Case { std::string fleet; std::string package; int exit; std::string said; };
+  struct Case { std::string fleet; std::string package; int exit; std::string said; std::string html = "r.html"; };
   const std::string p = R"({"profiles":[{"name":"p","boot":"doc","hardware":7000,)";
   const std::vector<Case> cases = {
       {"{ not json", package, 2, "fleet.json: not JSON"},
@@ -115,16 +116,17 @@ TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
       {p + R"("flash":"factory"}],"profile":[]})", package, 2, "fleet.json: profile: unknown field"},
       {R"({"profiles":[]})", package, 2, "fleet.json: profiles: the list is empty"},
       {p + R"("flash":"factory"}]})", (dir / "fleet.json").string(), 1, "fleet.json: not a package: shorter than 108 bytes"},
-      {p + R"("flash":"factory"}]})", package, 1, "r.html: " + (dir / "nowhere").string() + ": no such folder"}};
+      {p + R"("flash":"factory"}]})", package, 1, (dir / "nowhere").string() + ": no such folder", "nowhere/r.html"},
+      {p + R"("flash":"factory"}]})", package, 1, "an input of this run", "VXUpdate.bin"}};
   for (const Case& c : cases) {
     ts::WriteText(dir / "fleet.json", c.fleet);
-    const std::string html = (dir / (c.said.starts_with("r.html") ? "nowhere/r.html" : "r.html")).string();
+    const std::string html = (dir / c.html).string();
     ts::RunResult run = Fleet({"run", (dir / "fleet.json").string(), c.package, "--html", html, "--keep",
                                (dir / "keep").string()});
     EXPECT_EQ(run.exitCode, c.exit) << c.fleet;
     EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(html));
+    EXPECT_EQ(std::filesystem::exists(html), html == package);
     EXPECT_FALSE(std::filesystem::exists(dir / "keep")) << "something ran for " << c.fleet;
   }
 }
