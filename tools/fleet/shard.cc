@@ -148,7 +148,16 @@ std::optional<Json> MergeReports(const std::vector<std::pair<std::string, Json>>
     shards.push_back({{"index", part->shard.index}, {"count", part->shard.count}, {"report", *part->name},
                       {"date", own["date"]}, {"vxfleet", own["vxfleet"]}, {"updater", own["updater"]}});
   }
-  Json merged = {{"date", date}, {"vxfleet", version}, {"updater", provenance["updater"]},
+  // A shard whose profiles never reached the banner does not know the updater's version.
+  Json updater = provenance["updater"];
+  for (const Part& part : parts) {
+    const Json& own = (*part.report)["provenance"]["updater"];
+    if (own.value("version", Json(nullptr)).is_string()) {
+      updater = own;
+      break;
+    }
+  }
+  Json merged = {{"date", date}, {"vxfleet", version}, {"updater", updater},
                  {"fleet", provenance["fleet"]}, {"package", provenance["package"]}, {"shards", shards}};
   return Json{{"provenance", merged}, {"verdict", Verdict(profiles)}, {"package", (*first.report)["package"]},
               {"package_summary", (*first.report)["package_summary"]}, {"profiles", profiles}};
