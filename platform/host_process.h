@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform::host {
@@ -44,6 +45,15 @@ void WatchInterrupts();
 // InterruptSignal(), 0 before.
 bool Interrupted();
 int InterruptSignal();
+
+// The first fault of a VXU_FAULTS text (faults separated by ';') that the updater would
+// not understand and so ignore, or nothing when it understands every one.
+std::optional<std::string> FaultNotUnderstood(std::string_view faults);
+
+// Makes `to` (which must not exist) a clone of `from` that shares its blocks until either
+// is written (a reflink), where the file system can; false, with nothing made, where it
+// cannot.  Any thread may call it.
+bool CloneFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // True when the file descriptor of standard error is a terminal.
 bool StandardErrorIsTerminal();

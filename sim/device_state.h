@@ -21,6 +21,7 @@
 #ifndef SIM_DEVICE_STATE_H_
 #define SIM_DEVICE_STATE_H_
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -50,6 +51,11 @@ inline constexpr std::int32_t kResultFlashFailed = 25;
 inline constexpr std::int32_t kResultNoSettings = 26;
 // What a result means, for people reading vxdevice output and test failures.
 std::string_view ResultText(std::int32_t result);
+
+// The entries that VXSIM_FAIL can make fail on purpose (flash_entries.cc asks for these
+// names); any other name there does nothing.
+inline constexpr std::array<std::string_view, 2> kEntriesThatCanFail = {"VXUpdate_LowLevelFormat",
+                                                                        "GetImageInfo"};
 
 enum class BootChain { kMiniboot, kDoc };
 struct Settings {

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/host_process.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 
@@ -354,3 +355,22 @@ std::optional<std::string> MapDevicePath(std::u16string_view devicePath) {
 }
 
 }  // namespace platform
+
+// vxfleet refuses a profile's VXU_FAULTS text before it runs anything; the check lives
+// beside the parser so that it understands exactly what the updater understands.
+namespace platform::host {
+
+std::optional<std::string> FaultNotUnderstood(std::string_view faults) {
+  while (!faults.empty()) {
+    const std::size_t semicolon = faults.find(';');
+    const std::string_view word = posix::Trim(faults.substr(0, semicolon));
+    faults = semicolon == std::string_view::npos ? std::string_view() : faults.substr(semicolon + 1);
+    posix::Config config;
+    std::vector<std::string> notes;
+    posix::ParseFaults(word, &config, &notes);
+    if (!notes.empty()) return std::string(word);
+  }
+  return std::nullopt;
+}
+
+}  // namespace platform::host

@@ -2,7 +2,9 @@
 #include "platform/host_process.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +132,17 @@ void WatchInterrupts() {
 bool Interrupted() { return gSignal.load() != 0; }
 
 int InterruptSignal() { return gSignal.load(); }
+
+bool CloneFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const bool cloned = out >= 0 && ioctl(out, FICLONE, in) == 0;
+  if (out >= 0) close(out);
+  close(in);
+  if (out >= 0 && !cloned) unlink(to.c_str());
+  return cloned;
+}
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <tinyxml2.h>
 
 #include "tests/support/testing.h"
 
@@ -25,6 +26,13 @@ ts::RunResult Fleet(const std::vector<std::string>& args) { return ts::Run(ts::B
 
 json Profile(const std::string& name, const std::string& extra) {
   return json::parse(R"({"name":")" + name + R"(","boot":"doc","hardware":7000,"flash":"factory")" + extra + "}");
+}
+
+// A JSON report as run and merge print it, without what differs from run to run.
+json Comparable(json report) {
+  report.erase("provenance");
+  for (json& profile : report["profiles"]) profile.erase("seconds");
+  return report;
 }
 
 }  // namespace
@@ -63,6 +71,7 @@ TEST(Fleet, ReportsOutcomesReadFromEachRun) {
   const std::string page = ts::ReadText(html);
   EXPECT_NE(page.find("fresh again"), std::string::npos);
   EXPECT_NE(page.find("Verdict:"), std::string::npos);  // the package summary
+  EXPECT_NE(page.find("Not as expected: 1 of 5 profiles"), std::string::npos);
 }
 
 TEST(Fleet, ExampleFleetReachesEveryOutcomeItExpects) {
@@ -88,7 +97,7 @@ TEST(Fleet, ExampleFleetReachesEveryOutcomeItExpects) {
 TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
   ts::TempDir dir;
   const std::string package = MakePackage(dir);
-  struct Case { std::string fleet; std::string package; int exit; std::string said; };
+  struct Case { std::string fleet; std::string package; int exit; std::string said; std::string html = "r.html"; };
   const std::string p = R"({"profiles":[{"name":"p","boot":"doc","hardware":7000,)";
   const std::vector<Case> cases = {
       {"{ not json", package, 2, "fleet.json: not JSON"},
@@ -96,14 +105,29 @@ TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
       {R"({"profiles":[{"name":"p","hardware":1,"flash":"empty"}]})", package, 2, "profile 1 \"p\": boot: missing"},
       {p + R"("flash":{"Kernel":{"version":"1.0"}}}]})", package, 2, "\"p\": flash.Kernel: not an image name"},
       {p + R"("flash":{"WinCE":{"version":"one"}}}]})", package, 2, "\"p\": flash.WinCE.version: \"one\""},
-      {p + R"("flash":"factory"}]})", (dir / "missing.bin").string(), 1, "missing.bin: no such file"}};
+      {p + R"("flash":"factory"}]})", (dir / "missing.bin").string(), 1, "missing.bin: no such file"},
+      {p + R"("flash":"factory","fail":["VXUpdate_LowLevelFormatt"]}]})", package, 2,
+       "\"p\": fail[0]: \"VXUpdate_LowLevelFormatt\" is none of"},
+      {p + R"("flash":"factory","faults":"read:\\a@1; nth:abc"}]})", package, 2,
+       "\"p\": faults: \"nth:abc\" is not a fault the updater understands"},
+      {p + R"("flash":"factory"},)" + p.substr(13) + R"("flash":"empty"}]})", package, 2,
+       "profile 2 \"p\": name: also the name of profile 1"},
+      {R"({"profiles":[{"name":"","boot":"doc","hardware":1,"flash":"empty"}]})", package, 2, "profile 1: name: empty"},
+      {p + R"("flash":"factory"}],"profile":[]})", package, 2, "fleet.json: profile: unknown field"},
+      {R"({"profiles":[]})", package, 2, "fleet.json: profiles: the list is empty"},
+      {p + R"("flash":"factory"}]})", (dir / "fleet.json").string(), 1, "fleet.json: not a package: shorter than 108 bytes"},
+      {p + R"("flash":"factory"}]})", package, 1, (dir / "nowhere").string() + ": no such folder", "nowhere/r.html"},
+      {p + R"("flash":"factory"}]})", package, 1, "an input of this run", "VXUpdate.bin"}};
   for (const Case& c : cases) {
     ts::WriteText(dir / "fleet.json", c.fleet);
-    ts::RunResult run = Fleet({"run", (dir / "fleet.json").string(), c.package, "--html", (dir / "r.html").string()});
+    const std::string html = (dir / c.html).string();
+    ts::RunResult run = Fleet({"run", (dir / "fleet.json").string(), c.package, "--html", html, "--keep",
+                               (dir / "keep").string()});
     EXPECT_EQ(run.exitCode, c.exit) << c.fleet;
     EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(dir / "r.html"));
+    EXPECT_EQ(std::filesystem::exists(html), html == package);
+    EXPECT_FALSE(std::filesystem::exists(dir / "keep")) << "something ran for " << c.fleet;
   }
 }
 
@@ -119,4 +143,134 @@ TEST(Fleet, ProfileWhoseDeviceCannotBeMadeSaysWhyAndTheOthersRun) {
   EXPECT_NE(report["profiles"][0]["reason"].get<std::string>().find("not an empty folder"), std::string::npos);
   EXPECT_EQ(report["profiles"][1]["outcome"], "updated");
   EXPECT_TRUE(std::filesystem::exists(dir / "keep" / "02-fine" / "device" / "registry.reg"));
+}
+
+TEST(Fleet, ShardsRunApartAndMergeIntoTheReportOfTheWholeFleet) {
+  ts::TempDir dir;
+  const std::string package = MakePackage(dir);
+  json profiles = {Profile("fresh", R"(,"expect":"updated")"), Profile("declined", R"(,"answers":["no"])"),
+                   Profile("foreign", R"(,"hardware":7001,"expect":"not-suited")"),
+                   Profile("wrong guess", R"(,"expect":"up-to-date")"), Profile("broken flash",
+                   R"(,"fail":["VXUpdate_LowLevelFormat"],"answers":["yes","no"],"expect":"step-failed")")};
+  const std::string fleet = (dir / "fleet.json").string();
+  ts::WriteText(fleet, json{{"profiles", profiles}}.dump());
+  ts::RunResult whole = Fleet({"run", fleet, package, "--json"});
+  EXPECT_EQ(whole.exitCode, 1) << whole.err;
+  std::vector<std::string> shards;
+  for (int k = 0; k < 3; ++k) {
+    ts::RunResult shard = Fleet({"run", fleet, package, "--json", "--shard", std::to_string(k) + "/3"});
+    shards.push_back((dir / ("shard-" + std::to_string(k) + ".json")).string());
+    ts::WriteText(shards.back(), shard.out);
+    EXPECT_EQ(json::parse(shard.out)["profiles"].size(), k == 2 ? 1u : 2u);
+  }
+  const std::string junit = (dir / "fleet.xml").string();
+  ts::RunResult merged = Fleet({"merge", shards[2], shards[0], shards[1], "--json", "--junit", junit});
+  EXPECT_EQ(merged.exitCode, 1) << merged.err;
+  EXPECT_NE(merged.err.find("\"wrong guess\": expected up-to-date, ended updated"), std::string::npos) << merged.err;
+  const json report = json::parse(merged.out);
+  EXPECT_EQ(Comparable(report), Comparable(json::parse(whole.out)));
+  EXPECT_EQ(report["verdict"]["missed"].size(), 1u);
+  EXPECT_EQ(report["provenance"]["shards"].size(), 3u);
+
+  tinyxml2::XMLDocument xml;
+  ASSERT_EQ(xml.LoadFile(junit.c_str()), tinyxml2::XML_SUCCESS);
+  const tinyxml2::XMLElement* suite = xml.RootElement()->FirstChildElement("testsuite");
+  ASSERT_NE(suite, nullptr);
+  EXPECT_EQ(suite->IntAttribute("tests"), 5);
+  EXPECT_EQ(suite->IntAttribute("failures"), 1);
+  std::size_t i = 0;
+  for (const auto* test = suite->FirstChildElement("testcase"); test; test = test->NextSiblingElement("testcase"), ++i) {
+    ASSERT_LT(i, profiles.size());
+    EXPECT_EQ(test->Attribute("name"), profiles[i]["name"].get<std::string>());
+    EXPECT_EQ(test->FirstChildElement("failure") != nullptr, i == 3) << test->Attribute("name");
+    EXPECT_EQ(test->FirstChildElement("system-out")->GetText(), report["profiles"][i]["console"].get<std::string>());
+  }
+  EXPECT_EQ(i, profiles.size());
+
+  // Shards that are not the parts of one run are refused, and so is a report that is
+  // not one.
+  json other = json::parse(ts::ReadText(shards[1]));
+  json twice = json::parse(ts::ReadText(shards[0]));
+  twice["profiles"].push_back(twice["profiles"][0]);
+  struct Case { std::vector<std::string> reports; std::string said; };
+  const auto edited = [&](const char* name, json changed) {
+    ts::WriteText(dir / name, changed.dump());
+    return (dir / name).string();
+  };
+  other["provenance"]["package"]["sha256"] = std::string(64, '0');
+  const std::string otherPackage = edited("other-package.json", other);
+  other = json::parse(ts::ReadText(shards[1]));
+  other["provenance"]["fleet"]["sha256"] = std::string(64, '0');
+  const std::string otherFleet = edited("other-fleet.json", other);
+  const std::vector<Case> cases = {
+      {{shards[0], shards[1]}, "shard 2/3 is missing"},
+      {{shards[0], shards[1], shards[2], shards[1]}, "shard-1.json: shard 1/3 again"},
+      {{shards[0], otherPackage, shards[2]}, "other-package.json: made from another package"},
+      {{shards[0], otherFleet, shards[2]}, "other-fleet.json: made from another fleet file"},
+      {{edited("twice.json", twice), shards[1], shards[2]}, "twice.json: profile 1 \"fresh\" is reported twice"},
+      {{shards[0], edited("empty.json", json::object()), shards[2]}, "empty.json: not a vxfleet report"}};
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"merge"};
+    args.insert(args.end(), c.reports.begin(), c.reports.end());
+    ts::RunResult refused = Fleet(args);
+    EXPECT_EQ(refused.exitCode, 2) << c.said;
+    EXPECT_NE(refused.err.find(c.said), std::string::npos) << refused.err;
+    EXPECT_TRUE(refused.out.empty()) << refused.out;
+  }
+}
+
+TEST(Fleet, RefusedSignatureIsItsOwnOutcomeAndTheSigningKeyIsNamed) {
+  ts::TempDir dir;
+  const std::string package = MakePackage(dir);
+  for (const char* key : {"signer", "stranger"}) {
+    EXPECT_EQ(ts::Run(ts::Built("tools/vxpack"), {"keygen", "-o", (dir / key).string()}).exitCode, 0);
+  }
+  EXPECT_EQ(ts::Run(ts::Built("tools/vxpack"), {"sign", "--key", (dir / "signer.key").string(), package}).exitCode, 0);
+  ts::WriteText(dir / "fleet.json",
+                json{{"profiles", {Profile("stranger's", R"(,"key":"stranger.pub","expect":"signature")"),
+                                   Profile("signer's", R"(,"key":"signer.pub","expect":"updated")")}}}.dump());
+  ts::RunResult run = Fleet({"run", (dir / "fleet.json").string(), package, "--json"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const json report = json::parse(run.out);
+  EXPECT_EQ(report["profiles"][0]["reason"], "wrong signature");
+  const std::string fingerprint =
+      ts::Run("/usr/bin/sha256sum", {(dir / "signer.pub").string()}).out.substr(0, 64);
+  EXPECT_EQ(report["provenance"]["package"]["signature"]["key_fingerprint"], fingerprint);
+  EXPECT_EQ(report["profiles"][1]["setup"]["key"]["fingerprints"][0], fingerprint);
+}
+
+TEST(Fleet, InterruptKeepsTheFinishedProfilesWhichShareOnePackage) {
+  ts::TempDir dir;
+  const std::string package = MakePackage(dir);
+  // An installed layout whose updater hangs on the profile named "slow", so that the
+  // interrupt finds two profiles finished, one running and one not started.
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::copy_file(ts::Built("tools/vxfleet"), dir / "bin" / "vxfleet");
+  ts::WriteText(dir / "lib" / "vxupdater" / "vxupdater",
+                "#!/bin/sh\ncase $VXU_DEVICE_ROOT in */03-slow/*) : > \"$VXU_DEVICE_ROOT/../started\"; "
+                "exec sleep 600;; esac\nexec '" + ts::Built("control/vxupdater").string() + "' \"$@\"\n");
+  std::filesystem::permissions(dir / "lib" / "vxupdater" / "vxupdater", std::filesystem::perms::owner_all);
+  ts::WriteText(dir / "fleet.json", json{{"profiles", {Profile("one", ""), Profile("two", ""), Profile("slow", ""),
+                                                       Profile("never", "")}}}.dump());
+  const std::string keep = (dir / "keep").string();
+  ts::RunResult run = ts::Run("/bin/sh", {"-c", "'" + (dir / "bin" / "vxfleet").string() + "' run '" +
+                                                    (dir / "fleet.json").string() + "' '" + package +
+                                                    "' --jobs 1 --keep '" + keep + "' & n=0; "
+                                                    "while [ ! -e '" + keep + "/03-slow/started' ] && [ $n -lt 1200 ]; "
+                                                    "do sleep 0.05; n=$((n+1)); done; kill -TERM $!; wait $!"});
+  EXPECT_EQ(run.exitCode, 128 + 15) << run.err;
+  EXPECT_NE(run.err.find("kept the 2 finished profiles in " + keep + ", removed the 1 unfinished"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(run.out.empty());
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(keep)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"01-one", "02-two"}));
+  // No copies: both devices hold the very package and libraries the run staged, and
+  // neither holds the caller's own package file, which a change by hand would reach.
+  for (const char* file : {"Storage Card/VXUpdate.bin", "Windows/vx_bsp_api.dll", "Windows/zlib.dll"}) {
+    EXPECT_TRUE(std::filesystem::equivalent(dir / "keep/01-one/device" / file, dir / "keep/02-two/device" / file))
+        << file;
+  }
+  EXPECT_FALSE(std::filesystem::equivalent(dir / "keep/01-one/device/Storage Card/VXUpdate.bin", package));
 }

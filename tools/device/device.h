@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -36,6 +37,10 @@ struct DeviceSetup {
   sim::Settings settings;
   std::vector<sim::ImageHeader> flash;  // the images in flash, built by sim::BuildImage
   RegistryOptions registry;
+  // Empty: the device gets copies of DeviceLibrary("vx_bsp_api.dll") and of
+  // DeviceLibrary("zlib.dll").  Otherwise a folder holding both, which the device links
+  // to (LinkOrCopy): vxfleet stages them once per run.
+  fs::path libraryFolder;
 };
 
 // The images a factory device holds: version 1.0 of its boot chain, Bootloader and
@@ -70,6 +75,15 @@ struct DeviceView {
 std::optional<DeviceView> ReadDevice(const fs::path& root, std::string* error);
 // The device as the object `vxdevice show --json` prints.
 nlohmann::ordered_json DeviceJson(const DeviceView& device);
+
+// The file a new device gets as Windows/NAME, for NAME "vx_bsp_api.dll" or "zlib.dll".
+fs::path DeviceLibrary(std::string_view name);
+
+// Makes `to` (which must not exist) name the bytes of `from`: a hard link when both lie
+// on one file system, a copy otherwise.  Whoever uses `to` must open it read-only, since
+// a write through a link changes every name of the file.  Answers nothing on success,
+// else one line "FILE: reason".
+std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to);
 
 // A program or library that ships beside the tools: <bin>/../lib/vxupdater/NAME when the
 // tools are installed, else `buildPath`, where the build tree keeps it.

@@ -52,9 +52,13 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSetup& set
   if (!error) fs::create_directories(sim::HardwareDir(root) / "flash", error);
   if (error) return root.string() + ": " + error.message();
   for (const char* name : {"vx_bsp_api.dll", "zlib.dll"}) {
-    const fs::path source = name == std::string_view("zlib.dll") ? HostZlib()
-                                                                 : Companion(name, VXSIM_BSP_LIBRARY);
-    fs::copy_file(source, root / "Windows" / name, error);
+    const fs::path target = root / "Windows" / name;
+    if (!setup.libraryFolder.empty()) {
+      if (auto failure = LinkOrCopy(setup.libraryFolder / name, target)) return failure;
+      continue;
+    }
+    const fs::path source = DeviceLibrary(name);
+    fs::copy_file(source, target, error);
     if (error) return source.string() + ": " + error.message();
   }
   if (!WriteFile(root / "registry.reg", RegistryText(setup.registry))) {
@@ -202,6 +206,20 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device) {
   out["last_reset"] = device.lastReset ? ordered_json(*device.lastReset) : nullptr;
   out["storage_card"] = device.storageCard;
   return out;
+}
+
+fs::path DeviceLibrary(std::string_view name) {
+  return name == "zlib.dll" ? HostZlib() : Companion(std::string(name), VXSIM_BSP_LIBRARY);
+}
+
+std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::create_hard_link(from, to, error);
+  if (!error) return {};
+  fs::copy_file(from, to, error);
+  if (!error) return {};
+  std::error_code ignored;
+  return (fs::exists(from, ignored) ? to : from).string() + ": " + error.message();
 }
 
 fs::path Companion(const std::string& name, const fs::path& buildPath) {

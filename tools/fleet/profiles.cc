@@ -1,7 +1,11 @@
-// vxfleet: reading a fleet file.
+// vxfleet: reading a fleet file, refusing whatever a profile could not mean.
+#include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <map>
 #include <sstream>
 
+#include "platform/host_process.h"
 #include "tools/device/device.h"
 #include "tools/fleet/fleet.h"
 
@@ -9,6 +13,9 @@ namespace fleet {
 namespace {
 
 constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
+constexpr std::array<std::string_view, 2> kBootChains = {"doc", "miniboot"};
+constexpr std::array<std::string_view, 3> kPowers = {"online", "offline", "unknown"};
+constexpr std::array<std::string_view, 3> kAnswers = {"yes", "no", "none"};
 
 // A mistake in the fleet file: the field (a dotted path inside the profile) and why.
 struct Mistake {
@@ -37,8 +44,9 @@ std::optional<Mistake> ReadNumber(const Json& value, const std::string& field, s
   return {};
 }
 
+template <typename Choices>
 std::optional<Mistake> ReadChoice(const Json& value, const std::string& field,
-                                  std::initializer_list<std::string_view> choices, std::string* out) {
+                                  const Choices& choices, std::string* out) {
   if (auto mistake = ReadText(value, field, out)) return mistake;
   std::string all;
   for (std::string_view choice : choices) {
@@ -108,19 +116,42 @@ std::optional<Mistake> ReadRegistry(const Json& value, tools::RegistryOptions* o
   return {};
 }
 
+template <typename Choices>
 std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
-                                    std::initializer_list<std::string_view> choices,
-                                    std::vector<std::string>* out) {
+                                    const Choices& choices, std::vector<std::string>* out) {
   if (!value.is_array()) return Mistake{field, "not a list"};
   for (std::size_t i = 0; i < value.size(); ++i) {
     std::string text;
     const std::string itemField = field + "[" + std::to_string(i) + "]";
-    auto mistake = choices.size() ? ReadChoice(value[i], itemField, choices, &text)
-                                  : ReadText(value[i], itemField, &text);
-    if (mistake) return mistake;
+    if (auto mistake = ReadChoice(value[i], itemField, choices, &text)) return mistake;
     out->push_back(text);
   }
   return {};
+}
+
+// The SHA-256 of each 32-byte key in the PackageKey value of registry lines, read from
+// the very lines the device gets, so that the fingerprint is of the key it holds.
+std::vector<std::string> KeyFingerprints(std::string_view lines) {
+  constexpr std::string_view kValue = "\"PackageKey\"=hex:";
+  const std::size_t at = lines.find(kValue);
+  if (at == std::string_view::npos) return {};
+  std::string bytes;
+  for (std::size_t i = at + kValue.size(); i + 1 < lines.size(); ++i) {
+    const char c = lines[i];
+    if (c == ',' || c == ' ' || c == '\\' || c == '\r' || c == '\n') continue;
+    const auto digit = [](char h) { return h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10; };
+    if (!std::isxdigit(static_cast<unsigned char>(c)) ||
+        !std::isxdigit(static_cast<unsigned char>(lines[i + 1]))) {
+      break;
+    }
+    bytes.push_back(static_cast<char>(digit(c) << 4 | digit(lines[i + 1])));
+    ++i;
+  }
+  std::vector<std::string> fingerprints;
+  for (std::size_t key = 0; key + 32 <= bytes.size(); key += 32) {
+    fingerprints.push_back(Sha256Hex(std::string_view(bytes).substr(key, 32)));
+  }
+  return fingerprints;
 }
 
 // "key": the public key of signed packages (NAME.pub, relative to the fleet file), which
@@ -132,6 +163,19 @@ std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profil
   const auto line = tools::PackageKeyLine(folder / path, &reason);
   if (!line) return Mistake{"key", path + ": " + reason};
   profile->device.registry.extra = *line;
+  profile->keyFile = folder / path;
+  profile->keyFingerprints = KeyFingerprints(*line);
+  return {};
+}
+
+// "faults": VXU_FAULTS text; a fault the updater would not understand, it would ignore,
+// and the profile would run without the failure it was written for.
+std::optional<Mistake> ReadFaults(const Json& value, std::string* faults) {
+  if (auto mistake = ReadText(value, "faults", faults)) return mistake;
+  if (auto word = platform::host::FaultNotUnderstood(*faults)) {
+    return Mistake{"faults", "\"" + *word + "\" is not a fault the updater understands (alloc:N, "
+                             "open:PATH, read:PATH@OFFSET, write:PATH@OFFSET, thread, process, nth:K)"};
+  }
   return {};
 }
 
@@ -140,11 +184,12 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
   if (!value.contains("name")) return Mistake{"name", "missing"};
   // The name first, so that every later mistake can name the profile.
   if (auto mistake = ReadText(value["name"], "name", &profile->name)) return mistake;
+  if (profile->name.empty()) return Mistake{"name", "empty"};
   for (const char* required : {"boot", "hardware", "flash"}) {
     if (!value.contains(required)) return Mistake{required, "missing"};
   }
   std::string boot;
-  if (auto mistake = ReadChoice(value["boot"], "boot", {"doc", "miniboot"}, &boot)) return mistake;
+  if (auto mistake = ReadChoice(value["boot"], "boot", kBootChains, &boot)) return mistake;
   sim::Settings& settings = profile->device.settings;
   settings.boot = boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
   std::uint64_t hardware = 0;
@@ -167,13 +212,13 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
     if (key == "registry") {
       mistake = ReadRegistry(item, &profile->device.registry);
     } else if (key == "power") {
-      mistake = ReadChoice(item, key, {"online", "offline", "unknown"}, &profile->power);
+      mistake = ReadChoice(item, key, kPowers, &profile->power);
     } else if (key == "answers") {
-      mistake = ReadTextList(item, key, {"yes", "no", "none"}, &profile->answers);
+      mistake = ReadTextList(item, key, kAnswers, &profile->answers);
     } else if (key == "faults") {
-      mistake = ReadText(item, key, &profile->faults);
+      mistake = ReadFaults(item, &profile->faults);
     } else if (key == "fail") {
-      mistake = ReadTextList(item, key, {}, &profile->failingEntries);
+      mistake = ReadTextList(item, key, sim::kEntriesThatCanFail, &profile->failingEntries);
     } else if (key == "key") {
       mistake = ReadKey(item, folder, profile);
     } else if (key == "expect") {
@@ -191,7 +236,13 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
 
 }  // namespace
 
-std::optional<std::vector<Profile>> ReadFleet(const fs::path& file, std::string* error) {
+std::optional<Fleet> ReadFleet(const fs::path& file, std::string* error) {
+  std::error_code fsError;
+  // A folder opens, and then reads as nothing.
+  if (fs::is_directory(file, fsError)) {
+    *error = file.string() + ": a folder, not a fleet file";
+    return {};
+  }
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     *error = file.string() + ": cannot open for reading";
@@ -199,28 +250,79 @@ std::optional<std::vector<Profile>> ReadFleet(const fs::path& file, std::string*
   }
   std::ostringstream text;
   text << in.rdbuf();
-  Json fleet;
+  // The digest and the profiles come from the same bytes.
+  Fleet fleet{file, Sha256Hex(text.str()), {}};
+  Json whole;
   try {
-    fleet = Json::parse(text.str());
+    whole = Json::parse(text.str());
   } catch (const Json::parse_error& parseError) {
     *error = file.string() + ": not JSON (byte " + std::to_string(parseError.byte) + ")";
     return {};
   }
-  const Json* list = fleet.is_object() ? Find(fleet, "profiles") : nullptr;
-  if (list == nullptr || !list->is_array() || list->empty()) {
+  const Json* list = whole.is_object() ? Find(whole, "profiles") : nullptr;
+  if (list == nullptr || !list->is_array()) {
     *error = file.string() + ": profiles: missing, or not a list of profiles";
     return {};
   }
-  std::vector<Profile> profiles(list->size());
+  for (const auto& [key, item] : whole.items()) {
+    if (key != "profiles") {
+      *error = file.string() + ": " + key + ": unknown field (a fleet file holds only \"profiles\")";
+      return {};
+    }
+  }
+  if (list->empty()) {
+    *error = file.string() + ": profiles: the list is empty; there is nothing to run";
+    return {};
+  }
+  fleet.profiles.resize(list->size());
+  std::map<std::string, std::size_t> names;
   for (std::size_t i = 0; i < list->size(); ++i) {
-    if (auto mistake = ReadProfile((*list)[i], file.parent_path(), &profiles[i])) {
+    Profile& profile = fleet.profiles[i];
+    profile.position = i;
+    auto mistake = ReadProfile((*list)[i], file.parent_path(), &profile);
+    if (!mistake) {
+      const auto [first, added] = names.emplace(profile.name, i);
+      if (!added) {
+        mistake = Mistake{"name", "also the name of profile " + std::to_string(first->second + 1) +
+                                      "; every report and folder needs its own"};
+      }
+    }
+    if (mistake) {
       *error = file.string() + ": profile " + std::to_string(i + 1);
-      if (!profiles[i].name.empty()) *error += " \"" + profiles[i].name + "\"";
+      if (!profile.name.empty()) *error += " \"" + profile.name + "\"";
       *error += ": " + mistake->field + ": " + mistake->reason;
       return {};
     }
   }
-  return profiles;
+  return fleet;
+}
+
+Json SetupJson(const Profile& profile) {
+  const tools::DeviceSetup& device = profile.device;
+  Json flash = Json::object();
+  for (const sim::ImageHeader& image : device.flash) {
+    flash[std::string(sim::ImageTypeName(image.type))] = {{"version", sim::VersionText(image.version)},
+                                                          {"date", sim::DateText(image.date)},
+                                                          {"size", image.length}};
+  }
+  const tools::RegistryOptions& registry = device.registry;
+  Json key = nullptr;
+  if (!profile.keyFile.empty()) key = {{"file", profile.keyFile.string()}, {"fingerprints", profile.keyFingerprints}};
+  return {{"boot", sim::BootChainName(device.settings.boot)},
+          {"hardware", device.settings.hardware},
+          {"flash", flash},
+          {"registry",
+           {{"ForceFullUpgrade", registry.forceFullUpgrade},
+            {"VerifyAfterWrite", registry.verifyAfterWrite},
+            {"CheckCRC", registry.checkCrc},
+            {"FullVerify", registry.fullVerify},
+            {"CheckBinCRC", registry.checkBinCrc},
+            {"CustomPath", registry.customPath ? Json(*registry.customPath) : Json(nullptr)}}},
+          {"key", key},
+          {"power", profile.power},
+          {"answers", profile.answers},
+          {"faults", profile.faults},
+          {"fail", profile.failingEntries}};
 }
 
 }  // namespace fleet

@@ -13,12 +13,14 @@
 namespace fleet {
 namespace {
 
-constexpr std::array<std::string_view, 12> kOutcomeNames = {
-    "updated", "up-to-date", "declined", "no-power", "not-suited", "integrity", "engine",
-    "step-failed", "verify-failed", "no-package", "error", "unknown"};
+constexpr std::array<std::string_view, 13> kOutcomeNames = {
+    "updated", "up-to-date", "declined", "no-power", "not-suited", "integrity", "signature",
+    "engine", "step-failed", "verify-failed", "no-package", "error", "unknown"};
 static_assert(kOutcomeNames.size() == static_cast<std::size_t>(Outcome::kUnknown) + 1);
 
+constexpr int kIdOk = 1;
 constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
 // Enough answers for every box a run can show: confirmation, external power, error.
 constexpr std::string_view kYesToEverything = "yes,yes,yes,yes";
 
@@ -45,6 +47,26 @@ std::optional<long long> FailureOf(std::string_view call, long long result) {
   return flash && result != 0 ? std::optional(result) : std::nullopt;
 }
 
+std::string AnswerName(int answer) {
+  switch (answer) {
+    case kIdOk: return "ok";
+    case kIdYes: return "yes";
+    case kIdNo: return "no";
+    case 0: return "none";
+    default: return std::to_string(answer);
+  }
+}
+
+// The reason of a refused signature as the updater prints it (">Check signature...Fail -
+// no signature"), or nothing when the run printed none.
+std::optional<std::string> SignatureRefusal(std::string_view console) {
+  constexpr std::string_view kRefused = ">Check signature...Fail - ";
+  const std::size_t at = console.find(kRefused);
+  if (at == std::string_view::npos) return std::nullopt;
+  const std::string_view reason = console.substr(at + kRefused.size());
+  return std::string(reason.substr(0, reason.find('\n')));
+}
+
 std::string Slug(std::size_t index, std::string_view name) {
   char prefix[24];
   std::snprintf(prefix, sizeof prefix, "%02zu-", index + 1);
@@ -64,9 +86,9 @@ std::optional<Outcome> OutcomeFromName(std::string_view name) {
   return {};
 }
 
-std::string ProfileFolder(std::size_t index, std::string_view name) { return Slug(index, name); }
+std::string ProfileFolder(std::size_t position, std::string_view name) { return Slug(position, name); }
 
-void Classify(std::string_view trace, int exitStatus, Result* result) {
+void Classify(std::string_view trace, std::string_view console, int exitStatus, Result* result) {
   bool anyBox = false, confirmDeclined = false, powerDeclined = false, notNeeded = false;
   bool errorBox = false, engineWritten = false, engineLoaded = false, locked = false;
   bool verifyPass = false, hardwareReset = false, bootFromDoc = true;
@@ -80,7 +102,9 @@ void Classify(std::string_view trace, int exitStatus, Result* result) {
     if (ev == "msgbox") {
       anyBox = true;
       const std::string text = event.value("text", "");
-      const bool yes = event.value("answer", 0) == kIdYes;
+      const int answer = event.value("answer", 0);
+      const bool yes = answer == kIdYes;
+      result->boxes.push_back({event.value("caption", ""), text, AnswerName(answer)});
       confirmDeclined = confirmDeclined || (text.starts_with("Firmware update was found") && !yes);
       powerDeclined = powerDeclined || (text == "External power not detected. Proceed?" && !yes);
       notNeeded = notNeeded || text == "Software update not needed.";
@@ -128,32 +152,66 @@ void Classify(std::string_view trace, int exitStatus, Result* result) {
   else if (errorBox && locked) outcome = verifyPass ? Outcome::kVerifyFailed : Outcome::kStepFailed;
   else if (errorBox && engineLoaded) outcome = Outcome::kNotSuited;
   else if (errorBox && engineWritten) outcome = Outcome::kEngine;
+  else if (errorBox && SignatureRefusal(console)) outcome = Outcome::kSignature;
   else if (errorBox) outcome = Outcome::kIntegrity;
   result->outcome = outcome;
+  if (outcome == Outcome::kSignature) result->reason = *SignatureRefusal(console);
   if (outcome != Outcome::kStepFailed && outcome != Outcome::kVerifyFailed) {
     result->code.reset();
     result->image.reset();
   }
 }
 
-Result RunProfile(const Profile& profile, const fs::path& package, const fs::path& updater,
+std::optional<std::string> StageFiles(const fs::path& package, const fs::path& folder, Stage* stage) {
+  std::error_code error;
+  if (!fs::create_directory(folder, error)) return folder.string() + ": " + (error ? error.message() : "exists");
+  stage->folder = folder;
+  const fs::path signature = package.string() + ".sig";
+  // A folder or other odd file beside the package is no signature, on the device too.
+  stage->signature = fs::is_regular_file(signature, error);
+  std::vector<std::pair<fs::path, std::string>> files = {{package, "VXUpdate.bin"}};
+  if (stage->signature) files.emplace_back(signature, "VXUpdate.bin.sig");
+  for (const char* library : {"vx_bsp_api.dll", "zlib.dll"}) {
+    files.emplace_back(tools::DeviceLibrary(library), library);
+  }
+  // The stage holds copies of its own (clones where the file system shares blocks), never
+  // links to the originals: a device kept with --keep may be changed by hand later, and
+  // that must not reach the caller's package or the host's zlib.  Read-only, so that
+  // such a change is refused where permissions count.
+  for (const auto& [from, name] : files) {
+    const fs::path to = folder / name;
+    if (!platform::host::CloneFile(from, to)) fs::copy_file(from, to, error);
+    if (!error) fs::permissions(to, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, error);
+    std::error_code ignored;
+    if (error) return (fs::exists(from, ignored) ? to : from).string() + ": " + error.message();
+  }
+  return {};
+}
+
+Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& updater,
                   const fs::path& dir) {
   Result result;
   result.outcome = Outcome::kError;
+  std::error_code error;
+  // A folder of someone else's is never reused, nor removed on an interrupt.
+  if (!fs::create_directory(dir, error) && (error || !fs::is_empty(dir, error))) {
+    result.reason = dir.string() + ": exists and is not an empty folder; not reused";
+    return result;
+  }
+  result.ownFolder = true;
   const fs::path root = dir / "device";
-  if (auto failure = tools::MakeDevice(root, profile.device)) {
+  tools::DeviceSetup setup = profile.device;
+  setup.libraryFolder = stage.folder;
+  if (auto failure = tools::MakeDevice(root, setup)) {
     result.reason = *failure;
     return result;
   }
   // The package goes onto the card with its signature, when it has one.
-  std::error_code error;
-  const fs::path signature = package.string() + ".sig";
-  for (const auto& [from, to] : {std::pair{package, fs::path("VXUpdate.bin")},
-                                 std::pair{signature, fs::path("VXUpdate.bin.sig")}}) {
-    if (from == signature && !fs::exists(signature, error)) break;
-    fs::copy_file(from, root / "Storage Card" / to, error);
-    if (error) {
-      result.reason = (root / "Storage Card" / to).string() + ": " + error.message();
+  std::vector<std::string> cardFiles = {"VXUpdate.bin"};
+  if (stage.signature) cardFiles.push_back("VXUpdate.bin.sig");
+  for (const std::string& name : cardFiles) {
+    if (auto failure = tools::LinkOrCopy(stage.folder / name, root / "Storage Card" / name)) {
+      result.reason = *failure;
       return result;
     }
   }
@@ -180,14 +238,10 @@ Result RunProfile(const Profile& profile, const fs::path& package, const fs::pat
   }
   result.exitStatus = ran.exitStatus;
   result.console = ReadWhole(run.stdoutFile);
-  Classify(ReadWhole(dir / "trace.jsonl"), ran.exitStatus, &result);
+  Classify(ReadWhole(dir / "trace.jsonl"), result.console, ran.exitStatus, &result);
   std::string readError;
   if (auto device = tools::ReadDevice(root, &readError)) result.device = tools::DeviceJson(*device);
   return result;
-}
-
-bool AsExpected(const Profile& profile, const Result& result) {
-  return !profile.expect || *profile.expect == OutcomeName(result.outcome);
 }
 
 }  // namespace fleet
