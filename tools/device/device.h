@@ -45,8 +45,9 @@ std::vector<sim::ImageHeader> FactoryImages(const sim::Settings& settings);
 // The commented registry file of a device.
 std::string RegistryText(const RegistryOptions& options);
 
-// Makes a device in `root`, which must not exist or be an empty folder.  The device is
-// built beside its place and renamed at the end, so a failure leaves nothing behind.
+// Makes a device in `root`, which must not exist or be an empty folder, in a folder that
+// exists.  The device is built beside its place and renamed at the end, so a failure
+// leaves nothing behind.
 // Answers nothing on success, else one line "FILE: reason".
 std::optional<std::string> MakeDevice(const fs::path& root, const DeviceSetup& setup);
 
@@ -71,13 +72,9 @@ std::optional<DeviceView> ReadDevice(const fs::path& root, std::string* error);
 // The device as the object `vxdevice show --json` prints.
 nlohmann::ordered_json DeviceJson(const DeviceView& device);
 
-// A program or library that ships beside the tools: <bin>/../lib/vxupdater/NAME when the
-// tools are installed, else `buildPath`, where the build tree keeps it.
-fs::path Companion(const std::string& name, const fs::path& buildPath);
-
-// vxdevice init --key: the registry.reg lines that hold the 32-byte public key in file
-// `publicKey` as the value PackageKey; nothing, with the reason in *error, when the file
-// is no such key.
+// vxdevice init --key: the registry.reg lines that hold the public key in the PEM file
+// `publicKey` as the value PackageKey (its 32 raw bytes); nothing, with the reason in
+// *error, when the file is no such key.
 std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error);
 
 }  // namespace tools

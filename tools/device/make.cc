@@ -2,6 +2,7 @@
 #include "tools/device/device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -51,9 +52,11 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSetup& set
   if (!error) fs::create_directories(root / "Storage Card", error);
   if (!error) fs::create_directories(sim::HardwareDir(root) / "flash", error);
   if (error) return root.string() + ": " + error.message();
+  std::string reason;
+  const std::optional<fs::path> board = Companion("vx_bsp_api.dll", "sim", &reason);
+  if (!board) return "vx_bsp_api.dll: " + reason;
   for (const char* name : {"vx_bsp_api.dll", "zlib.dll"}) {
-    const fs::path source = name == std::string_view("zlib.dll") ? HostZlib()
-                                                                 : Companion(name, VXSIM_BSP_LIBRARY);
+    const fs::path source = name == std::string_view("zlib.dll") ? HostZlib() : *board;
     fs::copy_file(source, root / "Windows" / name, error);
     if (error) return source.string() + ": " + error.message();
   }
@@ -128,9 +131,11 @@ std::optional<std::string> MakeDevice(const fs::path& given, const DeviceSetup& 
   if (fs::exists(root, error) && (!fs::is_directory(root, error) || !fs::is_empty(root, error))) {
     return given.string() + ": exists and is not an empty folder";
   }
+  // A missing parent is a slip of the pen more often than a wish: it is not made.
   const fs::path parent = root.parent_path();
-  fs::create_directories(parent, error);
-  if (error) return parent.string() + ": " + error.message();
+  if (!fs::is_directory(parent, error)) {
+    return given.string() + ": " + SystemReason(fs::exists(parent, error) ? ENOTDIR : ENOENT);
+  }
   const fs::path temporary = parent / ("." + root.filename().string() + ".vxdevice-init");
   fs::remove_all(temporary, error);
   auto failure = Populate(temporary, setup);
@@ -202,16 +207,6 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device) {
   out["last_reset"] = device.lastReset ? ordered_json(*device.lastReset) : nullptr;
   out["storage_card"] = device.storageCard;
   return out;
-}
-
-fs::path Companion(const std::string& name, const fs::path& buildPath) {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    fs::path installed = self.parent_path().parent_path() / "lib" / "vxupdater" / name;
-    if (fs::exists(installed, error)) return installed;
-  }
-  return buildPath;
 }
 
 }  // namespace tools

@@ -1,6 +1,4 @@
 // vxfleet: reading a fleet file.
-#include <fstream>
-#include <sstream>
 
 #include "tools/device/device.h"
 #include "tools/fleet/fleet.h"
@@ -9,6 +7,7 @@ namespace fleet {
 namespace {
 
 constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
+constexpr std::size_t kMaxFleetFile = 64u * 1024 * 1024;
 
 // A mistake in the fleet file: the field (a dotted path inside the profile) and why.
 struct Mistake {
@@ -37,15 +36,15 @@ std::optional<Mistake> ReadNumber(const Json& value, const std::string& field, s
   return {};
 }
 
+// One of `choices`, whatever its case; *out is the choice as written there.
 std::optional<Mistake> ReadChoice(const Json& value, const std::string& field,
                                   std::initializer_list<std::string_view> choices, std::string* out) {
   if (auto mistake = ReadText(value, field, out)) return mistake;
-  std::string all;
-  for (std::string_view choice : choices) {
-    if (*out == choice) return {};
-    all += (all.empty() ? "" : ", ") + std::string(choice);
+  if (const auto choice = tools::Choice(*out, choices)) {
+    *out = *choice;
+    return {};
   }
-  return Mistake{field, "\"" + *out + "\" is none of " + all};
+  return Mistake{field, "\"" + *out + "\" is none of " + tools::ChoiceList(choices)};
 }
 
 std::optional<Mistake> ReadImage(const std::string& name, const Json& value, std::uint32_t hardware,
@@ -179,8 +178,9 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
     } else if (key == "expect") {
       std::string expect;
       mistake = ReadText(item, key, &expect);
-      if (!mistake && !OutcomeFromName(expect)) mistake = Mistake{key, "\"" + expect + "\" is not an outcome"};
-      profile->expect = expect;
+      const std::optional<Outcome> outcome = OutcomeFromName(expect);
+      if (!mistake && !outcome) mistake = Mistake{key, "\"" + expect + "\" is not an outcome"};
+      if (outcome) profile->expect = std::string(OutcomeName(*outcome));
     } else if (key != "name" && key != "boot" && key != "hardware" && key != "flash") {
       mistake = Mistake{key, "unknown field"};
     }
@@ -192,16 +192,15 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
 }  // namespace
 
 std::optional<std::vector<Profile>> ReadFleet(const fs::path& file, std::string* error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    *error = file.string() + ": cannot open for reading";
+  std::string reason;
+  const auto text = tools::ReadWholeFile(file, kMaxFleetFile, &reason);
+  if (!text) {
+    *error = file.string() + ": " + reason;
     return {};
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   Json fleet;
   try {
-    fleet = Json::parse(text.str());
+    fleet = Json::parse(text->begin(), text->end());
   } catch (const Json::parse_error& parseError) {
     *error = file.string() + ": not JSON (byte " + std::to_string(parseError.byte) + ")";
     return {};

@@ -59,7 +59,7 @@ std::string_view OutcomeName(Outcome outcome) { return kOutcomeNames[static_cast
 
 std::optional<Outcome> OutcomeFromName(std::string_view name) {
   for (std::size_t i = 0; i < kOutcomeNames.size(); ++i) {
-    if (kOutcomeNames[i] == name) return static_cast<Outcome>(i);
+    if (tools::Choice(name, {kOutcomeNames[i]})) return static_cast<Outcome>(i);
   }
   return {};
 }
@@ -141,12 +141,13 @@ Result RunProfile(const Profile& profile, const fs::path& package, const fs::pat
   Result result;
   result.outcome = Outcome::kError;
   const fs::path root = dir / "device";
+  std::error_code error;
+  fs::create_directories(dir, error);
   if (auto failure = tools::MakeDevice(root, profile.device)) {
     result.reason = *failure;
     return result;
   }
   // The package goes onto the card with its signature, when it has one.
-  std::error_code error;
   const fs::path signature = package.string() + ".sig";
   for (const auto& [from, to] : {std::pair{package, fs::path("VXUpdate.bin")},
                                  std::pair{signature, fs::path("VXUpdate.bin.sig")}}) {

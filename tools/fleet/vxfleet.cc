@@ -3,9 +3,10 @@
 //   vxfleet run FLEET PACKAGE [--jobs N] [--json] [--html FILE] [--keep DIR]
 //
 // Exit status: 0 when every profile with an expectation ended as expected, 1 otherwise
-// (or when the package or a report cannot be used), 2 for a usage mistake or a fleet
-// file that cannot be used.
+// (or when the fleet file, the package or a report cannot be used), 2 for a usage
+// mistake.
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <fstream>
 #include <iostream>
@@ -28,33 +29,21 @@ namespace host = platform::host;
 
 using tools::kExitFailed;
 using tools::kExitOk;
-using tools::kExitUsage;
 
-constexpr std::string_view kUsage =
-    "usage: vxfleet run FLEET PACKAGE [--jobs N] [--json] [--html FILE] [--keep DIR]\n"
-    "\n"
+constexpr std::string_view kAbout =
     "Makes a simulated device for every profile of the fleet file FLEET, puts PACKAGE on\n"
     "its storage card, runs the updater there and reports what it did: the outcome, the\n"
     "images written, the exit status, the time, the console and the device afterwards.\n"
-    "\n"
-    "  --jobs N     profiles run at once (default: one per core)\n"
-    "  --json       print one JSON object instead of the table\n"
-    "  --html FILE  also write a self-contained HTML page\n"
-    "  --keep DIR   keep the devices in DIR, one folder per profile\n"
-    "\n"
-    "Exit status: 0 every expectation held, 1 one did not (or a failure), 2 bad usage\n"
-    "or a fleet file that cannot be used.\n";
+    "Exit status 1 also when a profile did not end as it expects.";
 
 struct Arguments {
   std::string fleet, package, html, keep;
+  std::optional<std::string> jobsText;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
   bool json = false;
 };
 
-int Fail(const std::string& subject, std::string_view reason) {
-  std::cerr << "vxfleet: " << subject << ": " << reason << "\n";
-  return kExitFailed;
-}
+using tools::Fail;
 
 std::string ReadWhole(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -94,36 +83,25 @@ std::pair<fleet::Json, std::string> PackageSummary(const fs::path& package, cons
   return {info, outputs[0]};
 }
 
-// Writes the whole file or nothing: a temporary file renamed at the end.
-bool WriteReport(const fs::path& file, const std::string& text) {
-  fs::path temporary = file;
-  temporary += ".tmp";
-  std::error_code error;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (out) {
-      out.close();
-      fs::rename(temporary, file, error);
-      if (!error) return true;
-    }
-  }
-  fs::remove(temporary, error);
-  return false;
-}
-
 int Run(const Arguments& args) {
   std::string error;
   auto profiles = fleet::ReadFleet(args.fleet, &error);
-  if (!profiles) {
-    std::cerr << "vxfleet: " << error << "\n";
-    return kExitUsage;
-  }
+  if (!profiles) return Fail("", error);
   std::error_code fsError;
-  if (!fs::is_regular_file(args.package, fsError)) return Fail(args.package, "no such file");
-  const fs::path updater = tools::Companion("vxupdater", VXU_UPDATER_BUILD);
-  if (!fs::exists(updater, fsError)) return Fail(updater.string(), "the updater is missing");
+  if (!fs::is_regular_file(args.package, fsError)) {
+    return Fail(args.package, tools::SystemReason(fs::is_directory(args.package, fsError) ? EISDIR : ENOENT));
+  }
+  // The report must not land on an input, nor wait for the whole run to find its folder
+  // missing.
+  const std::vector<fs::path> inputs = {args.fleet, args.package, args.package + ".sig"};
+  if (!args.html.empty()) {
+    if (auto problem = tools::OutputProblem(args.html, inputs)) return Fail(args.html, *problem);
+    if (!fs::is_directory(fs::absolute(args.html, fsError).parent_path(), fsError)) {
+      return Fail(args.html, tools::SystemReason(ENOENT));
+    }
+  }
+  const std::optional<fs::path> updater = tools::Companion("vxupdater", "control", &error);
+  if (!updater) return Fail("vxupdater", error);
   const bool keep = !args.keep.empty();
   const fs::path scratch = keep ? fs::absolute(args.keep) : ScratchFolder();
   fs::create_directories(scratch, fsError);
@@ -141,7 +119,7 @@ int Run(const Arguments& args) {
   const bool terminal = host::StandardErrorIsTerminal();
   auto work = [&] {
     for (std::size_t i = next++; i < profiles->size() && !host::Interrupted(); i = next++) {
-      results[i] = fleet::RunProfile((*profiles)[i], args.package, updater, folders[i]);
+      results[i] = fleet::RunProfile((*profiles)[i], args.package, *updater, folders[i]);
       std::lock_guard lock(progressLock);
       ++finished;
       if (terminal) {
@@ -167,13 +145,14 @@ int Run(const Arguments& args) {
   }
   auto [packageInfo, packageText] = PackageSummary(args.package, scratch);
   int status = kExitOk;
-  if (!args.html.empty() &&
-      !WriteReport(args.html, fleet::HtmlReport(args.package, packageText, *profiles, results))) {
-    status = Fail(args.html, "cannot write the report");
+  if (!args.html.empty()) {
+    const std::string page = fleet::HtmlReport(args.package, packageText, *profiles, results);
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(page.data()), page.size());
+    if (auto failure = tools::WriteWholeFile(args.html, bytes, inputs)) status = Fail(args.html, *failure);
   }
   if (args.json) {
     fleet::Json report = fleet::JsonReport(packageInfo, *profiles, results);
-    report["updater"] = updater.string();
+    report["updater"] = updater->string();
     std::cout << tools::JsonText(report) << "\n";
   } else {
     std::cout << fleet::TableReport(*profiles, results);
@@ -192,16 +171,25 @@ int Run(const Arguments& args) {
 
 // The command line, all in one place.
 int main(int argc, char** argv) {
-  CLI::App app("vxfleet", "vxfleet");
-  app.require_subcommand(1);
+  CLI::App app("Dry-runs one update package on a fleet of simulated devices.", "vxfleet");
+  tools::SetUpHelp(app);
   Arguments args;
-  CLI::App* run = app.add_subcommand("run");
-  run->add_option("FLEET", args.fleet)->required();
-  run->add_option("PACKAGE", args.package)->required();
-  run->add_option("--jobs", args.jobs)->check(CLI::Range(1u, 256u));
-  run->add_flag("--json", args.json);
-  run->add_option("--html", args.html);
-  run->add_option("--keep", args.keep);
-  if (const auto status = tools::ParseCommandLine(app, argc, argv, kUsage)) return *status;
+  CLI::App* run = app.add_subcommand("run", "run the updater with PACKAGE on every profile of FLEET");
+  tools::SetUpHelp(*run, kAbout);
+  run->add_option("FLEET", args.fleet, "the fleet file (JSON)")->required();
+  run->add_option("PACKAGE", args.package, "the update package")->required();
+  run->add_option("--jobs", args.jobsText, "profiles run at once, 1 to 256 (default: one per core)")
+      ->type_name("N");
+  run->add_flag("--json", args.json, "print one JSON object instead of the table");
+  run->add_option("--html", args.html, "also write a self-contained HTML page")->type_name("FILE");
+  run->add_option("--keep", args.keep, "keep the devices in DIR, one folder per profile")->type_name("DIR");
+  if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
+  if (args.jobsText) {
+    const std::optional<std::uint32_t> jobs = sim::ParseU32(*args.jobsText);
+    if (!jobs || *jobs < 1 || *jobs > 256) {
+      return tools::Usage(*run, "--jobs", "'" + *args.jobsText + "' is not a number from 1 to 256");
+    }
+    args.jobs = *jobs;
+  }
   return Run(args);
 }
