@@ -4,12 +4,19 @@
 #include <cctype>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "tools/common/common.h"
 
 namespace tools {
 namespace {
+
+// The --version flags, which the help of every command leaves to the tool's own help.
+std::set<const CLI::Option*>& VersionFlags() {
+  static std::set<const CLI::Option*> flags;
+  return flags;
+}
 
 std::string& NameOfTool() {
   static std::string name = "tool";
@@ -85,9 +92,23 @@ class HelpLayout : public CLI::Formatter {
     if (!app->get_footer().empty()) out += "\n" + app->get_footer() + "\n";
     if (mode != CLI::AppFormatMode::All) return out;
     for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; })) {
-      if (sub->get_name() != "help") out += "\n" + HelpOf(*sub);
+      if (sub->get_name() != "help") out += Section(sub);
     }
     return out;
+  }
+
+  // One command in the help of every command: its usage as a heading (a line that ends
+  // in a colon, as the manual page maker reads it), then its description, arguments,
+  // options and notes; --help and --version are the tool's.
+  std::string Section(const CLI::App* sub) const {
+    std::string usage = make_usage(sub, "");
+    usage = usage.substr(usage.find(' ') + 1);
+    std::string out = "\n" + usage.substr(0, usage.size() - 1) + ":\n  " + sub->get_description() + "\n\n";
+    for (const CLI::Option* opt : sub->get_options()) {
+      if (opt != sub->get_help_ptr() && !VersionFlags().contains(opt)) out += make_option(opt, opt->get_positional());
+    }
+    const std::string notes = sub->get_footer().substr(0, sub->get_footer().find("Exit status:"));
+    return out + (notes.empty() ? "" : "\n" + notes);
   }
 
   std::string make_usage(const CLI::App* app, std::string) const override {
@@ -145,8 +166,8 @@ void SetUpHelp(CLI::App& app, std::string_view footer, bool versionFlag) {
   app.formatter(std::make_shared<HelpLayout>());
   app.set_help_flag("-h,--help", "print this help and exit");
   if (versionFlag) {
-    app.set_version_flag("--version", NameOfTool() + " " + std::string(Version()),
-                         "print the version and exit");
+    VersionFlags().insert(app.set_version_flag("--version", NameOfTool() + " " + std::string(Version()),
+                                               "print the version and exit"));
   }
   std::string text(footer);
   if (!text.empty()) text += "\n\n";
