@@ -63,6 +63,9 @@ struct Result {
 // outcome, image, code and written.
 void Classify(std::string_view trace, int exitStatus, Result* result);
 
+// A file the updater or vxpack wrote, whole; empty when it cannot be read.
+std::string ReadWhole(const fs::path& file);
+
 // The scratch folder of the profile at `index` (from 0): "03-7000-DOC--factory-1-0".
 std::string ProfileFolder(std::size_t index, std::string_view name);
 

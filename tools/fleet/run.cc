@@ -22,13 +22,6 @@ constexpr int kIdYes = 6;
 // Enough answers for every box a run can show: confirmation, external power, error.
 constexpr std::string_view kYesToEverything = "yes,yes,yes,yes";
 
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool EndsWithEngine(std::string path) {
   for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return path.ends_with("\\vxupdate.dll");
@@ -65,6 +58,13 @@ std::optional<Outcome> OutcomeFromName(std::string_view name) {
 }
 
 std::string ProfileFolder(std::size_t index, std::string_view name) { return Slug(index, name); }
+
+std::string ReadWhole(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 void Classify(std::string_view trace, int exitStatus, Result* result) {
   bool anyBox = false, confirmDeclined = false, powerDeclined = false, notNeeded = false;

@@ -6,17 +6,13 @@
 // (or when the fleet file, the package or a report cannot be used), 2 for a usage
 // mistake.
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
-#include <fstream>
+#include <cerrno>
 #include <iostream>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <system_error>
 #include <thread>
-
-#include <CLI/CLI.hpp>
 
 #include "platform/host_process.h"
 #include "tools/common/common.h"
@@ -45,13 +41,6 @@ struct Arguments {
 
 using tools::Fail;
 
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A fresh folder below the temporary folder.
 fs::path ScratchFolder() {
   std::random_device random;
@@ -76,7 +65,7 @@ std::pair<fleet::Json, std::string> PackageSummary(const fs::path& package, cons
     run.stdoutFile = scratch / "package-info.txt";
     run.stderrFile = scratch / "package-info.err";
     host::RunProgram(run);
-    outputs[json] = ReadWhole(run.stdoutFile);
+    outputs[json] = fleet::ReadWhole(run.stdoutFile);
   }
   fleet::Json info = fleet::Json::parse(outputs[1], nullptr, false);
   if (info.is_discarded()) info = {{"file", package.string()}};
