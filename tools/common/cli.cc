@@ -214,6 +214,15 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return Mistake(app, error);
   }
+  // "--spl=" or "-o ''" is a slip, not a file.
+  CLI::App* reached = Reached(app);
+  for (const CLI::Option* opt : reached->get_options()) {
+    const CLI::results_t& given = opt->results();
+    const bool empty = std::any_of(given.begin(), given.end(), [](const std::string& v) { return v.empty(); });
+    if (empty && opt->get_type_size() != 0 && opt->get_expected_min() > 0) {
+      return Usage(*reached, opt->get_name(), "an empty value");
+    }
+  }
   if (commands.empty() || !app.got_subcommand("help")) return std::nullopt;
   if (helpTopic.empty()) {
     std::cout << HelpOf(app);

@@ -67,7 +67,8 @@ std::string JsonText(const nlohmann::ordered_json& value);
 // The system's words for an errno value ("No such file or directory").
 std::string SystemReason(int error);
 
-// A file opened for reading.  Every failure leaves the system's reason in reason().
+// A regular file opened for reading (a folder, a device or a pipe is refused).  Every
+// failure leaves the system's reason in reason().
 class InputFile {
  public:
   explicit InputFile(const fs::path& file);

@@ -11,6 +11,13 @@ namespace tools {
 std::string SystemReason(int error) { return std::generic_category().message(error); }
 
 InputFile::InputFile(const fs::path& file) {
+  // A device or a pipe could be read forever (/dev/zero) or wait for a writer.
+  std::error_code error;
+  const fs::file_status status = fs::status(file, error);
+  if (fs::is_directory(status) || (fs::exists(status) && !fs::is_regular_file(status))) {
+    reason_ = fs::is_directory(status) ? SystemReason(EISDIR) : "not a regular file";
+    return;
+  }
   file_ = std::fopen(file.c_str(), "rb");
   if (file_ == nullptr) reason_ = SystemReason(errno);
 }
@@ -24,7 +31,6 @@ std::optional<std::size_t> InputFile::Read(std::span<std::uint8_t> bytes) {
   errno = 0;
   const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file_);
   if (got < bytes.size() && std::ferror(file_)) {
-    // A folder opens like a file and fails its first read, with EISDIR.
     reason_ = SystemReason(errno != 0 ? errno : EIO);
     return std::nullopt;
   }

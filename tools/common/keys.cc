@@ -64,11 +64,13 @@ Key ReadKey(const fs::path& file, Kind kind, std::string* reason) {
     return nullptr;
   }
   if (*label != wanted) {
-    const std::string got = label->ends_with("PRIVATE KEY")  ? "a secret key (" + *label + ")"
-                            : label->ends_with("PUBLIC KEY") ? "a public key (" + *label + ")"
-                                                             : "a " + *label;
-    *reason = got + ", but " + need;
-    if (kind == Kind::kPublic && label->ends_with("PRIVATE KEY")) *reason += "; keep the secret key off the devices";
+    const bool secret = label->ends_with("PRIVATE KEY");
+    const bool other = label->ends_with(wanted);  // "RSA PRIVATE KEY", "OPENSSH PRIVATE KEY"
+    *reason = other                           ? "a key of another format (" + *label + "); " + need
+              : secret                        ? "a secret key (" + *label + "), but " + need
+              : label->ends_with("PUBLIC KEY") ? "a public key (" + *label + "), but " + need
+                                               : "a " + *label + ", not a key; " + need;
+    if (secret && kind == Kind::kPublic) *reason += "; keep the secret key off the devices";
     return nullptr;
   }
   const Bio bio(BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));

@@ -81,6 +81,9 @@ int Image(const Arguments& args) {
   const CLI::App& command = *args.command;
   // Its --version names the image's version; alone, it asks for the tool's, as elsewhere.
   if (args.version && args.version->empty()) {
+    if (args.type || args.hardware || args.output || args.size || args.date || args.revision || args.tag) {
+      return Usage(command, "--version", "needs a value");
+    }
     std::cout << "vxdevice " << tools::Version() << "\n";
     return kExitOk;
   }
