@@ -1,4 +1,4 @@
-// vxpack build: lays out and writes an update package.
+// vxpack build: lays out, checks and writes an update package.
 //
 // File layout written (H = the header length asked for, 0..108):
 //
