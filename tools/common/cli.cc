@@ -50,7 +50,8 @@ CLI::App* Reached(CLI::App& app) {
 
 bool Equal(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -103,9 +104,11 @@ class HelpLayout : public CLI::Formatter {
   std::string Section(const CLI::App* sub) const {
     std::string usage = make_usage(sub, "");
     usage = usage.substr(usage.find(' ') + 1);
-    std::string out = "\n" + usage.substr(0, usage.size() - 1) + ":\n  " + sub->get_description() + "\n\n";
+    std::string out =
+        "\n" + usage.substr(0, usage.size() - 1) + ":\n  " + sub->get_description() + "\n\n";
     for (const CLI::Option* opt : sub->get_options()) {
-      if (opt != sub->get_help_ptr() && !VersionFlags().contains(opt)) out += make_option(opt, opt->get_positional());
+      if (opt != sub->get_help_ptr() && !VersionFlags().contains(opt))
+        out += make_option(opt, opt->get_positional());
     }
     const std::string notes = sub->get_footer().substr(0, sub->get_footer().find("Exit status:"));
     return out + (notes.empty() ? "" : "\n" + notes);
@@ -115,7 +118,8 @@ class HelpLayout : public CLI::Formatter {
     std::string out = "Usage: " + CommandPath(app);
     if (!CommandNames(*app).empty()) out += " COMMAND";
     out += " [OPTIONS]";
-    for (const CLI::Option* opt : app->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+    for (const CLI::Option* opt :
+         app->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
       out += " " + make_option_usage(opt);
     }
     return out + "\n";
@@ -131,7 +135,8 @@ class HelpLayout : public CLI::Formatter {
   }
 
   std::string make_option_opts(const CLI::Option* opt) const override {
-    const bool named = !opt->get_positional() && opt->get_type_size() != 0 && !opt->get_type_name().empty();
+    const bool named =
+        !opt->get_positional() && opt->get_type_size() != 0 && !opt->get_type_name().empty();
     return named ? " " + opt->get_type_name() : "";
   }
 };
@@ -140,18 +145,23 @@ class HelpLayout : public CLI::Formatter {
 int Mistake(CLI::App& app, const CLI::ParseError& error) {
   CLI::App* command = Reached(app);
   const std::string what = error.what();
-  const auto before = [&](std::string_view separator) { return what.substr(0, what.find(separator)); };
+  const auto before = [&](std::string_view separator) {
+    return what.substr(0, what.find(separator));
+  };
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
     // "The following arguments were not expected: a b"
     std::string first = what.substr(std::min(what.find(": ") + 2, what.size()));
     first = first.substr(0, first.find(' '));
-    return Usage(*command, first, first.starts_with("-") ? "unknown option" : "unexpected argument");
+    return Usage(*command, first,
+                 first.starts_with("-") ? "unknown option" : "unexpected argument");
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
-    const bool repeated = what.find("At Most") != std::string::npos || what.find("At most") != std::string::npos;
+    const bool repeated =
+        what.find("At Most") != std::string::npos || what.find("At most") != std::string::npos;
     return Usage(*command, before(": "), repeated ? "given more than once" : "needs a value");
   }
-  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) return Usage(*command, before(" is required"), "missing");
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr)
+    return Usage(*command, before(" is required"), "missing");
   return Usage(*command, "", what);
 }
 
@@ -166,8 +176,8 @@ void SetUpHelp(CLI::App& app, std::string_view footer, bool versionFlag) {
   app.formatter(std::make_shared<HelpLayout>());
   app.set_help_flag("-h,--help", "print this help and exit");
   if (versionFlag) {
-    VersionFlags().insert(app.set_version_flag("--version", NameOfTool() + " " + std::string(Version()),
-                                               "print the version and exit"));
+    VersionFlags().insert(app.set_version_flag(
+        "--version", NameOfTool() + " " + std::string(Version()), "print the version and exit"));
   }
   std::string text(footer);
   if (!text.empty()) text += "\n\n";
@@ -180,7 +190,8 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
   const std::vector<std::string> commands = CommandNames(app);
   std::string helpTopic;
   if (!commands.empty()) {
-    for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) sub->group("Commands");
+    for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+      sub->group("Commands");
     CLI::App* help = app.add_subcommand("help", "print the help of the tool, or of COMMAND");
     help->group("Commands");
     SetUpHelp(*help);
@@ -191,7 +202,8 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
     const std::string_view first = argc > 1 ? argv[1] : "";
     if (argc < 2) return Usage(app, "", "a command is needed: " + Listed(CommandNames(app)));
     if (!first.starts_with("-") &&
-        std::none_of(commands.begin(), commands.end(), [&](const std::string& c) { return c == first; }) &&
+        std::none_of(commands.begin(), commands.end(),
+                     [&](const std::string& c) { return c == first; }) &&
         first != "help") {
       return Usage(app, first, "unknown command; the commands are " + Listed(CommandNames(app)));
     }
@@ -218,7 +230,8 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
   CLI::App* reached = Reached(app);
   for (const CLI::Option* opt : reached->get_options()) {
     const CLI::results_t& given = opt->results();
-    const bool empty = std::any_of(given.begin(), given.end(), [](const std::string& v) { return v.empty(); });
+    const bool empty =
+        std::any_of(given.begin(), given.end(), [](const std::string& v) { return v.empty(); });
     if (empty && opt->get_type_size() != 0 && opt->get_expected_min() > 0) {
       return Usage(*reached, opt->get_name(), "an empty value");
     }
@@ -234,8 +247,7 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
       return kExitOk;
     }
   }
-  return Usage(app, helpTopic,
-               "unknown command; the commands are " + Listed(CommandNames(app)));
+  return Usage(app, helpTopic, "unknown command; the commands are " + Listed(CommandNames(app)));
 }
 
 int Fail(std::string_view subject, std::string_view reason) {

@@ -4,19 +4,18 @@
 #ifndef TOOLS_COMMON_COMMON_H_
 #define TOOLS_COMMON_COMMON_H_
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 namespace tools {
 
@@ -122,7 +121,8 @@ class OutputFile {
 std::optional<std::string> OutputProblem(const fs::path& target, std::span<const fs::path> inputs);
 
 // Writes `bytes` to `target` through an OutputFile; nothing, or the reason.
-std::optional<std::string> WriteWholeFile(const fs::path& target, std::span<const std::uint8_t> bytes,
+std::optional<std::string> WriteWholeFile(const fs::path& target,
+                                          std::span<const std::uint8_t> bytes,
                                           std::span<const fs::path> inputs = {},
                                           OutputFile::Access access = OutputFile::Access::kShared);
 

@@ -139,7 +139,8 @@ bool OutputFile::Commit() {
   return true;
 }
 
-std::optional<std::string> WriteWholeFile(const fs::path& target, std::span<const std::uint8_t> bytes,
+std::optional<std::string> WriteWholeFile(const fs::path& target,
+                                          std::span<const std::uint8_t> bytes,
                                           std::span<const fs::path> inputs,
                                           OutputFile::Access access) {
   OutputFile out(target, inputs, access);

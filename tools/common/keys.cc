@@ -49,13 +49,14 @@ Key ReadKey(const fs::path& file, Kind kind, std::string* reason) {
   const std::optional<std::vector<std::uint8_t>> bytes = ReadWholeFile(file, kKeyFileLimit, reason);
   if (!bytes) return nullptr;
   const std::string_view wanted = kind == Kind::kPublic ? "PUBLIC KEY" : "PRIVATE KEY";
-  const std::string need = kind == Kind::kPublic
-                               ? "the public key (PUBLIC KEY, NAME.pub of 'vxpack keygen') is needed"
-                               : "the secret key (PRIVATE KEY, NAME.key of 'vxpack keygen') is needed";
+  const std::string need =
+      kind == Kind::kPublic ? "the public key (PUBLIC KEY, NAME.pub of 'vxpack keygen') is needed"
+                            : "the secret key (PRIVATE KEY, NAME.key of 'vxpack keygen') is needed";
   const std::optional<std::string> label = PemLabel(*bytes);
   if (!label) {
-    *reason = (bytes->size() == 32 ? "32 raw bytes, not a PEM key file; " : "not a PEM key file; ") +
-              std::string(kMakeOne);
+    *reason =
+        (bytes->size() == 32 ? "32 raw bytes, not a PEM key file; " : "not a PEM key file; ") +
+        std::string(kMakeOne);
     return nullptr;
   }
   if (*label == "ENCRYPTED PRIVATE KEY" && kind == Kind::kSecret) {
@@ -66,8 +67,8 @@ Key ReadKey(const fs::path& file, Kind kind, std::string* reason) {
   if (*label != wanted) {
     const bool secret = label->ends_with("PRIVATE KEY");
     const bool other = label->ends_with(wanted);  // "RSA PRIVATE KEY", "OPENSSH PRIVATE KEY"
-    *reason = other                           ? "a key of another format (" + *label + "); " + need
-              : secret                        ? "a secret key (" + *label + "), but " + need
+    *reason = other                            ? "a key of another format (" + *label + "); " + need
+              : secret                         ? "a secret key (" + *label + "), but " + need
               : label->ends_with("PUBLIC KEY") ? "a public key (" + *label + "), but " + need
                                                : "a " + *label + ", not a key; " + need;
     if (secret && kind == Kind::kPublic) *reason += "; keep the secret key off the devices";
@@ -75,8 +76,9 @@ Key ReadKey(const fs::path& file, Kind kind, std::string* reason) {
   }
   const Bio bio(BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
   Key key(bio == nullptr ? nullptr
-          : kind == Kind::kPublic ? PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassphrase, nullptr)
-                                  : PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
+          : kind == Kind::kPublic
+              ? PEM_read_bio_PUBKEY(bio.get(), nullptr, NoPassphrase, nullptr)
+              : PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassphrase, nullptr));
   ERR_clear_error();
   if (key == nullptr) {
     *reason = "a damaged PEM key (" + *label + ")";
@@ -84,7 +86,8 @@ Key ReadKey(const fs::path& file, Kind kind, std::string* reason) {
   }
   if (EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
     const char* type = EVP_PKEY_get0_type_name(key.get());
-    *reason = "an " + std::string(type != nullptr ? type : "unknown") + " key; an Ed25519 key is needed";
+    *reason =
+        "an " + std::string(type != nullptr ? type : "unknown") + " key; an Ed25519 key is needed";
     return nullptr;
   }
   return key;
@@ -146,14 +149,15 @@ std::optional<std::string> WriteKeyPair(const fs::path& secretFile, const fs::pa
   const auto secretPem = key == nullptr ? std::nullopt : Pem([&](BIO* bio) {
     return PEM_write_bio_PKCS8PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   });
-  const auto publicPem = key == nullptr ? std::nullopt : Pem([&](BIO* bio) {
-    return PEM_write_bio_PUBKEY(bio, key.get());
-  });
+  const auto publicPem = key == nullptr
+                             ? std::nullopt
+                             : Pem([&](BIO* bio) { return PEM_write_bio_PUBKEY(bio, key.get()); });
   ERR_clear_error();
   if (!secretPem || !publicPem) return secretFile.string() + ": the key cannot be encoded";
   std::error_code error;
   for (const fs::path& file : {secretFile, publicFile}) {
-    if (fs::exists(fs::symlink_status(file, error))) return file.string() + ": exists; not overwritten";
+    if (fs::exists(fs::symlink_status(file, error)))
+      return file.string() + ": exists; not overwritten";
   }
   OutputFile secret(secretFile, {}, OutputFile::Access::kOwnerOnly);
   OutputFile pub(publicFile, {});
@@ -191,7 +195,8 @@ Sha256::Sha256() : context_(EVP_MD_CTX_new()), ok_(false) {
 Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_)); }
 
 void Sha256::Update(std::span<const std::uint8_t> bytes) {
-  ok_ = ok_ && EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), bytes.data(), bytes.size()) == 1;
+  ok_ =
+      ok_ && EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), bytes.data(), bytes.size()) == 1;
 }
 
 std::optional<Sha256Digest> Sha256::Finish() {

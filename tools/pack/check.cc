@@ -76,8 +76,8 @@ std::optional<std::string> ElfKind(std::span<const std::uint8_t> head, std::stri
   const std::uint64_t at = Load(head, wide ? 32 : 28, wide ? 8 : 4);
   const std::uint64_t entry = Load(head, wide ? 54 : 42, 2);
   const std::uint64_t count = Load(head, wide ? 56 : 44, 2);
-  for (std::uint64_t i = 0; at <= head.size() && entry >= 4 && i < count && (i + 1) * entry <= head.size() - at;
-       ++i) {
+  for (std::uint64_t i = 0;
+       at <= head.size() && entry >= 4 && i < count && (i + 1) * entry <= head.size() - at; ++i) {
     program = program || Load(head, at + i * entry, 4) == kElfInterpreter;
   }
   const std::string machine = MachineName(kElfMachines, Load(head, 18, 2));
@@ -144,7 +144,8 @@ std::vector<Finding> CheckImages(std::span<const PackedImage> images) {
 }
 
 std::optional<std::string> EngineKind(std::span<const std::uint8_t> head, std::string* reason) {
-  if (head.size() >= 4 && Load(head, 0, 4) == 0x464c457f) return ElfKind(head, reason);  // "\x7fELF"
+  if (head.size() >= 4 && Load(head, 0, 4) == 0x464c457f)
+    return ElfKind(head, reason);  // "\x7fELF"
   if (head.size() >= 2 && head[0] == 'M' && head[1] == 'Z') return PeKind(head, reason);
   *reason = "not a shared library (neither ELF nor PE)";
   return std::nullopt;
