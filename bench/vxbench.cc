@@ -13,7 +13,8 @@
 // The device is named by VXU_DEVICE_ROOT as for the updater: it holds \Windows\zlib.dll,
 // \VXUpdate.dll (the discarding library) and \Storage Card\VXUpdate.bin, whose WinCE entry
 // is the image written.  VXBENCH_LABEL_FILE names the file scanned for a label;
-// VXBENCH_KEY_FILE the public key that signed the package (VXUpdate.bin.sig).
+// VXBENCH_KEY_FILE the public key that signed the package (VXUpdate.bin.sig), its 32 raw
+// bytes as the device holds them.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 

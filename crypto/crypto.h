@@ -1,5 +1,4 @@
-// Package signatures: SHA-512 and Ed25519 (pure, RFC 8032) through libgcrypt; SHA-256 for
-// the digests the host tools report.
+// Package signatures: SHA-512 and Ed25519 (pure, RFC 8032) through libgcrypt.
 //
 // A signature is made over the 64-byte SHA-512 digest of a whole file, not over the file
 // itself, so that a file of any size is hashed in pieces and only the digest is signed.
@@ -33,24 +32,6 @@ class Sha512 {
   bool ok() const { return state_ != nullptr; }
   void Update(std::span<const std::uint8_t> bytes);
   std::optional<Digest> Finish();
-
- private:
-  void* state_;
-};
-
-// Host tools only: a SHA-256 computation fed piece by piece, as Sha512.  The digests in
-// reports (of a fleet file, of a package) are SHA-256, as sha256sum prints them.
-inline constexpr std::size_t kSha256Size = 32;
-using Sha256Digest = std::array<std::uint8_t, kSha256Size>;
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  bool ok() const { return state_ != nullptr; }
-  void Update(std::span<const std::uint8_t> bytes);
-  std::optional<Sha256Digest> Finish();
 
  private:
   void* state_;

@@ -21,27 +21,6 @@ void Initialise() {
   (void)initialised;
 }
 
-// A hash computation of `algorithm`, or nullptr when the library cannot start one.
-void* OpenHash(int algorithm) {
-  Initialise();
-  gcry_md_hd_t state = nullptr;
-  return gcry_md_open(&state, algorithm, 0) == 0 ? state : nullptr;
-}
-
-void WriteHash(void* state, std::span<const std::uint8_t> bytes) {
-  if (state != nullptr) gcry_md_write(static_cast<gcry_md_hd_t>(state), bytes.data(), bytes.size());
-}
-
-template <std::size_t kSize>
-std::optional<std::array<std::uint8_t, kSize>> ReadHash(void* state, int algorithm) {
-  if (state == nullptr) return std::nullopt;
-  const unsigned char* result = gcry_md_read(static_cast<gcry_md_hd_t>(state), algorithm);
-  if (result == nullptr) return std::nullopt;
-  std::array<std::uint8_t, kSize> digest;
-  std::memcpy(digest.data(), result, digest.size());
-  return digest;
-}
-
 // Owns an S-expression.
 struct Sexp {
   gcry_sexp_t value = nullptr;
@@ -78,22 +57,26 @@ gcry_error_t CheckSignature(const Key& key, const Digest& digest, const Signatur
 
 }  // namespace
 
-Sha512::Sha512() : state_(OpenHash(GCRY_MD_SHA512)) {}
+Sha512::Sha512() : state_(nullptr) {
+  Initialise();
+  gcry_md_hd_t state = nullptr;
+  if (gcry_md_open(&state, GCRY_MD_SHA512, 0) == 0) state_ = state;
+}
 
 Sha512::~Sha512() { gcry_md_close(static_cast<gcry_md_hd_t>(state_)); }
 
-void Sha512::Update(std::span<const std::uint8_t> bytes) { WriteHash(state_, bytes); }
+void Sha512::Update(std::span<const std::uint8_t> bytes) {
+  if (state_ != nullptr)
+    gcry_md_write(static_cast<gcry_md_hd_t>(state_), bytes.data(), bytes.size());
+}
 
-std::optional<Digest> Sha512::Finish() { return ReadHash<kDigestSize>(state_, GCRY_MD_SHA512); }
-
-Sha256::Sha256() : state_(OpenHash(GCRY_MD_SHA256)) {}
-
-Sha256::~Sha256() { gcry_md_close(static_cast<gcry_md_hd_t>(state_)); }
-
-void Sha256::Update(std::span<const std::uint8_t> bytes) { WriteHash(state_, bytes); }
-
-std::optional<Sha256Digest> Sha256::Finish() {
-  return ReadHash<kSha256Size>(state_, GCRY_MD_SHA256);
+std::optional<Digest> Sha512::Finish() {
+  if (state_ == nullptr) return std::nullopt;
+  const unsigned char* result = gcry_md_read(static_cast<gcry_md_hd_t>(state_), GCRY_MD_SHA512);
+  if (result == nullptr) return std::nullopt;
+  Digest digest;
+  std::memcpy(digest.data(), result, digest.size());
+  return digest;
 }
 
 bool IsUsableKey(const Key& key) {

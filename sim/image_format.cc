@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -173,21 +174,31 @@ std::array<std::uint8_t, kHeaderSize> EncodeHeader(const ImageHeader& header) {
   return bytes;
 }
 
-std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kHeaderSize) return {};
-  if (!std::equal(kImageMagic.begin(), kImageMagic.end(), bytes.begin())) return {};
-  if (LoadU32(&bytes[kHeaderCrcAt]) != Crc32(0, bytes.first(kHeaderCrcAt))) return {};
+std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t> bytes, std::string* reason) {
+  const auto refuse = [&](std::string why) -> std::optional<ImageHeader> {
+    if (reason != nullptr) *reason = std::move(why);
+    return std::nullopt;
+  };
+  if (bytes.size() < kHeaderSize) return refuse("shorter than the 512-byte image header");
+  if (!std::equal(kImageMagic.begin(), kImageMagic.end(), bytes.begin())) {
+    return refuse("no image header (no VXSIMIMG magic)");
+  }
+  if (LoadU32(&bytes[kHeaderCrcAt]) != Crc32(0, bytes.first(kHeaderCrcAt))) {
+    return refuse("a damaged image header (its CRC does not match)");
+  }
   ImageHeader header;
   header.revision = LoadU32(&bytes[kRevisionAt]);
-  if (header.revision != 1 && header.revision != 2) return {};
+  if (header.revision != 1 && header.revision != 2) {
+    return refuse("an unknown header revision " + std::to_string(header.revision));
+  }
   header.type = LoadU32(&bytes[kTypeAt]);
   header.hardware = LoadU32(&bytes[kHardwareAt]);
   header.version = LoadU32(&bytes[kVersionAt]);
   header.length = LoadU32(&bytes[kLengthAt]);
   header.bodyCrc = LoadU32(&bytes[kBodyCrcAt]);
-  if (header.length < kHeaderSize) return {};
+  if (header.length < kHeaderSize) return refuse("an image length below 512 in its header");
   auto date = LoadStamp(&bytes[kStampAt], header.revision);
-  if (!date) return {};
+  if (!date) return refuse("an impossible build date in its header");
   header.date = *date;
   auto tag = bytes.subspan(kTagAt, kBuildTagSize);
   header.tag.assign(tag.begin(), std::find(tag.begin(), tag.end(), 0));

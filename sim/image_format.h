@@ -82,8 +82,10 @@ std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes);
 // The 512 header bytes of `header` (revision 1 or 2 decides the stamp encoding).
 std::array<std::uint8_t, kHeaderSize> EncodeHeader(const ImageHeader& header);
 // The header in the first 512 bytes, or nothing when there are fewer bytes, the magic
-// or the header CRC is wrong, the revision is unknown or the length is below 512.
-std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t> bytes);
+// or the header CRC is wrong, the revision is unknown, the length is below 512 or the
+// build date impossible; then *reason, when given, says which.
+std::optional<ImageHeader> DecodeHeader(std::span<const std::uint8_t> bytes,
+                                        std::string* reason = nullptr);
 
 // A whole image of `length` bytes (at least 512) with a deterministic body; fills in
 // the header's length and body CRC.

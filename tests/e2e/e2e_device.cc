@@ -51,7 +51,9 @@ void Device::BuildPackage(std::string_view images, const fs::path& engine) {
       {"bootloader", "Bootloader"}, {"wince", "WinCE"}, {"mobile-ipl", "Mobile IPL"},
       {"mobile-disk", "Mobile Disk Image"}};
   engine_ = engine.empty() ? PackagedEngine() : engine;
-  std::vector<std::string> args = {"build", "-o", PackageFile().string(), "--engine",
+  // --force: the roads pack what the updater must refuse too (other hardware, a library
+  // that is no engine).
+  std::vector<std::string> args = {"build", "--force", "-o", PackageFile().string(), "--engine",
                                    engine_.string()};
   std::istringstream words{std::string(images)};
   for (std::string word; words >> word;) {

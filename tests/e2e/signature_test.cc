@@ -18,9 +18,14 @@ fs::path KeyFile(const std::string& name) {
 }
 
 // PackageKey as a hex: value: the device's public key cut or padded with zeros to `size`
-// bytes, or only zeros.
+// bytes, or only zeros.  The raw key is the one `vxdevice init --key` provisions.
 std::string KeyValue(std::size_t size = 32, bool zeros = false) {
-  std::vector<std::uint8_t> bytes = ts::ReadBytes(KeyFile("device.pub"));
+  static const ts::TempDir dir;
+  if (!fs::exists(dir / "dev")) RunTool("vxdevice", {"init", dir / "dev", "--key", KeyFile("device.pub")});
+  const std::string registry = ts::ReadText(dir / "dev" / "registry.reg");
+  const std::string hex = registry.substr(registry.find("\"PackageKey\"=hex:") + 17, 32 * 3 - 1);
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < hex.size(); i += 3) bytes.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
   bytes.resize(size);
   if (zeros) bytes.assign(size, 0);
   std::string text = "hex";

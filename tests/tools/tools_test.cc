@@ -43,8 +43,8 @@ TEST(Vxpack, WritesEveryHeaderLayoutWithItsImagesWhereTheDirectorySays) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.headerLength);
     ts::TempDir dir;
-    std::vector<std::string> args = {"build", "-o", (dir / "p.bin").string(), "--header-length",
-                                     std::to_string(c.headerLength)};
+    std::vector<std::string> args = {"build", "--force", "-o", (dir / "p.bin").string(),
+                                     "--header-length", std::to_string(c.headerLength)};
     std::vector<Bytes> sources;
     for (std::size_t i = 0; i < c.images.size() + 2; ++i) {
       const std::string option = i == 0 ? "engine" : i == 1 ? "extra" : c.images[i - 2];

@@ -50,8 +50,9 @@ std::vector<sim::ImageHeader> FactoryImages(const sim::Settings& settings);
 // The commented registry file of a device.
 std::string RegistryText(const RegistryOptions& options);
 
-// Makes a device in `root`, which must not exist or be an empty folder.  The device is
-// built beside its place and renamed at the end, so a failure leaves nothing behind.
+// Makes a device in `root`, which must not exist or be an empty folder, in a folder that
+// exists.  The device is built beside its place and renamed at the end, so a failure
+// leaves nothing behind.
 // Answers nothing on success, else one line "FILE: reason".
 std::optional<std::string> MakeDevice(const fs::path& root, const DeviceSetup& setup);
 
@@ -76,8 +77,9 @@ std::optional<DeviceView> ReadDevice(const fs::path& root, std::string* error);
 // The device as the object `vxdevice show --json` prints.
 nlohmann::ordered_json DeviceJson(const DeviceView& device);
 
-// The file a new device gets as Windows/NAME, for NAME "vx_bsp_api.dll" or "zlib.dll".
-fs::path DeviceLibrary(std::string_view name);
+// The file a new device gets as Windows/NAME, for NAME "vx_bsp_api.dll" or "zlib.dll";
+// nothing, with the reason, when the board support library is not beside the tool.
+std::optional<fs::path> DeviceLibrary(std::string_view name, std::string* reason);
 
 // Makes `to` (which must not exist) name the bytes of `from`: a hard link when both lie
 // on one file system, a copy otherwise.  Whoever uses `to` must open it read-only, since
@@ -85,14 +87,12 @@ fs::path DeviceLibrary(std::string_view name);
 // else one line "FILE: reason".
 std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to);
 
-// A program or library that ships beside the tools: <bin>/../lib/vxupdater/NAME when the
-// tools are installed, else `buildPath`, where the build tree keeps it.
-fs::path Companion(const std::string& name, const fs::path& buildPath);
-
-// vxdevice init --key: the registry.reg lines that hold the 32-byte public key in file
-// `publicKey` as the value PackageKey; nothing, with the reason in *error, when the file
-// is no such key.
+// vxdevice init --key: the registry.reg lines that hold the public key in the PEM file
+// `publicKey` as the value PackageKey (its 32 raw bytes); nothing, with the reason in
+// *error, when the file is no such key.
 std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error);
+// The same lines for a public key already read.
+std::string PackageKeyLine(const RawKey& key);
 
 }  // namespace tools
 

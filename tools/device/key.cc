@@ -2,32 +2,21 @@
 // registry as the REG_BINARY value PackageKey.
 #include "tools/device/device.h"
 
-#include <array>
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 namespace tools {
 
 std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error) {
-  std::ifstream in(publicKey, std::ios::binary);
-  std::array<unsigned char, 33> bytes{};
-  in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
-  if (!in.eof() && !in) {
-    *error = "cannot read";
-    return std::nullopt;
-  }
-  if (in.gcount() != 32) {
-    *error = "not a public key (must be 32 bytes, as 'vxpack keygen' writes NAME.pub)";
-    return std::nullopt;
-  }
+  const std::optional<RawKey> key = ReadPublicKey(publicKey, error);
+  if (!key) return std::nullopt;
+  return PackageKeyLine(*key);
+}
+
+std::string PackageKeyLine(const RawKey& key) {
   std::string line =
       "; Only packages and updaters signed for this key are accepted.\n\"PackageKey\"=hex:";
-  for (std::size_t i = 0; i < 32; ++i) {
-    std::array<char, 4> hex{};
-    std::snprintf(hex.data(), hex.size(), i == 0 ? "%02x" : ",%02x", bytes[i]);
-    line += hex.data();
-  }
+  const std::string hex = Hex(key);
+  for (std::size_t i = 0; i < hex.size(); i += 2) line += (i == 0 ? "" : ",") + hex.substr(i, 2);
   return line + "\n";
 }
 

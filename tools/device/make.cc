@@ -2,6 +2,7 @@
 #include "tools/device/device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -57,9 +58,11 @@ std::optional<std::string> Populate(const fs::path& root, const DeviceSetup& set
       if (auto failure = LinkOrCopy(setup.libraryFolder / name, target)) return failure;
       continue;
     }
-    const fs::path source = DeviceLibrary(name);
-    fs::copy_file(source, target, error);
-    if (error) return source.string() + ": " + error.message();
+    std::string reason;
+    const std::optional<fs::path> source = DeviceLibrary(name, &reason);
+    if (!source) return std::string(name) + ": " + reason;
+    fs::copy_file(*source, target, error);
+    if (error) return source->string() + ": " + error.message();
   }
   if (!WriteFile(root / "registry.reg", RegistryText(setup.registry))) {
     return (root / "registry.reg").string() + ": cannot write";
@@ -132,9 +135,11 @@ std::optional<std::string> MakeDevice(const fs::path& given, const DeviceSetup& 
   if (fs::exists(root, error) && (!fs::is_directory(root, error) || !fs::is_empty(root, error))) {
     return given.string() + ": exists and is not an empty folder";
   }
+  // A missing parent is a slip of the pen more often than a wish: it is not made.
   const fs::path parent = root.parent_path();
-  fs::create_directories(parent, error);
-  if (error) return parent.string() + ": " + error.message();
+  if (!fs::is_directory(parent, error)) {
+    return given.string() + ": " + SystemReason(fs::exists(parent, error) ? ENOTDIR : ENOENT);
+  }
   const fs::path temporary = parent / ("." + root.filename().string() + ".vxdevice-init");
   fs::remove_all(temporary, error);
   auto failure = Populate(temporary, setup);
@@ -208,8 +213,9 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device) {
   return out;
 }
 
-fs::path DeviceLibrary(std::string_view name) {
-  return name == "zlib.dll" ? HostZlib() : Companion(std::string(name), VXSIM_BSP_LIBRARY);
+std::optional<fs::path> DeviceLibrary(std::string_view name, std::string* reason) {
+  if (name == "zlib.dll") return HostZlib();
+  return Companion(name, "sim", reason);
 }
 
 std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to) {
@@ -220,16 +226,6 @@ std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to) 
   if (!error) return {};
   std::error_code ignored;
   return (fs::exists(from, ignored) ? to : from).string() + ": " + error.message();
-}
-
-fs::path Companion(const std::string& name, const fs::path& buildPath) {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (!error) {
-    fs::path installed = self.parent_path().parent_path() / "lib" / "vxupdater" / name;
-    if (fs::exists(installed, error)) return installed;
-  }
-  return buildPath;
 }
 
 }  // namespace tools

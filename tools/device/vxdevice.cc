@@ -5,7 +5,8 @@
 //                  [--revision 1|2] [--tag TEXT] -o FILE
 //   vxdevice show DIR [--json]
 //
-// Exit status: 0 done, 1 failed (one line on stderr), 2 bad usage.
+// Exit status: 0 done, 1 failed (one line on stderr), 2 a usage mistake.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -34,29 +35,8 @@ using tools::kExitUsage;
 constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
 constexpr std::uint32_t kDefaultImageSize = 8192;
 
-constexpr std::string_view kUsage =
-    "usage: vxdevice init DIR [--boot doc|miniboot] [--hardware ID] [--key NAME.pub]\n"
-    "       vxdevice image --type NAME --hardware ID --version MAJOR.MINOR [--size N]\n"
-    "                      [--date YYYY-MM-DD] [--revision 1|2] [--tag TEXT] -o FILE\n"
-    "       vxdevice show DIR [--json]\n"
-    "\n"
-    "init   makes a simulated device in DIR (which must not exist or be empty): its\n"
-    "       board support library, zlib.dll, registry, settings and factory images 1.0;\n"
-    "       --key provisions the public key of signed packages (PackageKey)\n"
-    "image  writes a flash image in the simulated image format to FILE\n"
-    "show   prints the device's boot chain, flash, lights, keyboard, display, GD items,\n"
-    "       last reset and storage card\n";
-
-int Fail(const std::string& subject, std::string_view reason) {
-  std::cerr << "vxdevice: " << subject << ": " << reason << "\n";
-  return kExitFailed;
-}
-
-int Usage(std::string_view reason) {
-  std::cerr << "vxdevice: " << reason << "\n"
-            << "Try 'vxdevice --help'.\n";
-  return kExitUsage;
-}
+using tools::Fail;
+using tools::Usage;
 
 std::optional<std::uint32_t> ParseHardware(std::string_view text) {
   auto value = sim::ParseNumber(text);
@@ -70,24 +50,19 @@ struct Arguments {
   std::optional<std::string> boot, hardware, key;
   std::optional<std::string> type, version, size, date, revision, tag, output;
   bool json = false;
+  const CLI::App* command = nullptr;  // for the pointer to its help after a mistake
 };
-
-bool WriteFile(const fs::path& file, const void* bytes, std::size_t size) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-  out.flush();
-  return static_cast<bool>(out);
-}
 
 int Init(const Arguments& args) {
   tools::DeviceSetup setup;
   if (args.boot) {
-    if (*args.boot != "doc" && *args.boot != "miniboot") return Usage("--boot is doc or miniboot");
-    setup.settings.boot = *args.boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
+    const auto boot = tools::Choice(*args.boot, {"doc", "miniboot"});
+    if (!boot) return Usage(*args.command, "--boot", "'" + *args.boot + "' is not doc or miniboot");
+    setup.settings.boot = *boot == "doc" ? sim::BootChain::kDoc : sim::BootChain::kMiniboot;
   }
   if (args.hardware) {
     auto id = ParseHardware(*args.hardware);
-    if (!id) return Fail(*args.hardware, "not a hardware ID (a number)");
+    if (!id) return Usage(*args.command, "--hardware", "'" + *args.hardware + "' is not a hardware ID (a number)");
     setup.settings.hardware = *id;
   }
   if (args.key) {
@@ -97,72 +72,72 @@ int Init(const Arguments& args) {
     setup.registry.extra = *line;
   }
   setup.flash = tools::FactoryImages(setup.settings);
-  if (auto failure = tools::MakeDevice(args.dir, setup)) {
-    std::cerr << "vxdevice: " << *failure << "\n";
-    return kExitFailed;
-  }
+  if (auto failure = tools::MakeDevice(args.dir, setup)) return Fail("", *failure);
+  std::cout << args.dir << ": device made\n";
   return kExitOk;
 }
 
 int Image(const Arguments& args) {
+  const CLI::App& command = *args.command;
+  // Its --version names the image's version; alone, it asks for the tool's, as elsewhere.
+  if (args.version && args.version->empty()) {
+    if (args.type || args.hardware || args.output || args.size || args.date || args.revision || args.tag) {
+      return Usage(command, "--version", "needs a value");
+    }
+    std::cout << "vxdevice " << tools::Version() << "\n";
+    return kExitOk;
+  }
+  for (const auto& [option, value] : {std::pair{"--type", &args.type}, std::pair{"--hardware", &args.hardware},
+                                      std::pair{"--version", &args.version}, std::pair{"-o", &args.output}}) {
+    if (!*value) return Usage(command, option, "missing");
+  }
   sim::ImageHeader header;
   header.type = sim::ImageTypeFromName(*args.type);
-  if (header.type == 0) return Fail(*args.type, "not an image type");
+  if (header.type == 0) return Usage(command, "--type", "'" + *args.type + "' is not an image type");
   auto id = ParseHardware(*args.hardware);
-  if (!id) return Fail(*args.hardware, "not a hardware ID (a number)");
+  if (!id) return Usage(command, "--hardware", "'" + *args.hardware + "' is not a hardware ID (a number)");
   header.hardware = *id;
   auto number = sim::ParseVersion(*args.version);
-  if (!number) return Fail(*args.version, "not a version MAJOR.MINOR");
+  if (!number) return Usage(command, "--version", "'" + *args.version + "' is not a version MAJOR.MINOR");
   header.version = *number;
   header.length = kDefaultImageSize;
   if (args.size) {
     auto bytes = sim::ParseNumber(*args.size);
     if (!bytes || *bytes < sim::kHeaderSize || *bytes > kMaxImageSize) {
-      return Fail(*args.size, "image size must be 512 to 536870912 bytes");
+      return Usage(command, "--size", "'" + *args.size + "': an image holds 512 to 536870912 bytes");
     }
     header.length = static_cast<std::uint32_t>(*bytes);
   }
   header.date = {2024, 1, 1};
   if (args.date) {
     auto parsed = sim::ParseDate(*args.date);
-    if (!parsed) return Fail(*args.date, "not a date YYYY-MM-DD from 1970 on");
+    if (!parsed) return Usage(command, "--date", "'" + *args.date + "' is not a date YYYY-MM-DD from 1970 on");
     header.date = *parsed;
   }
   if (args.revision) {
     if (*args.revision != "1" && *args.revision != "2") {
-      return Fail(*args.revision, "header revision is 1 or 2");
+      return Usage(command, "--revision", "'" + *args.revision + "': the header revision is 1 or 2");
     }
     header.revision = *args.revision == "1" ? 1 : 2;
   }
   header.tag = std::string(sim::ImageTypeName(header.type)) + " " + *args.version;
   if (args.tag) {
-    if (args.tag->size() > sim::kBuildTagSize) return Fail(*args.tag, "build tag longer than 40 bytes");
+    if (args.tag->size() > sim::kBuildTagSize) return Usage(command, "--tag", "longer than 40 bytes");
     header.tag = *args.tag;
   }
-  auto image = sim::BuildImage(header);
-  fs::path file = *args.output;
-  fs::path temporary = file;
-  temporary += ".tmp";
-  std::error_code error;
-  if (!WriteFile(temporary, image.data(), image.size())) {
-    fs::remove(temporary, error);
-    return Fail(file.string(), "cannot write");
-  }
-  fs::rename(temporary, file, error);
-  if (error) {
-    fs::remove(temporary, error);
-    return Fail(file.string(), error.message());
-  }
+  const std::vector<std::uint8_t> image = sim::BuildImage(header);
+  if (auto failure = tools::WriteWholeFile(*args.output, image)) return Fail(*args.output, *failure);
   return kExitOk;
 }
 
 int Show(const Arguments& args) {
+  std::error_code fsError;
+  if (!fs::is_directory(args.dir, fsError)) {
+    return Fail(args.dir, tools::SystemReason(fs::exists(args.dir, fsError) ? ENOTDIR : ENOENT));
+  }
   std::string error;
   auto device = tools::ReadDevice(args.dir, &error);
-  if (!device) {
-    std::cerr << "vxdevice: " << error << "\n";
-    return kExitFailed;
-  }
+  if (!device) return Fail("", error);
   if (args.json) {
     std::cout << tools::JsonText(tools::DeviceJson(*device)) << "\n";
     return kExitOk;
@@ -214,33 +189,54 @@ int Show(const Arguments& args) {
 
 // The command line, all in one place.
 int main(int argc, char** argv) {
-  CLI::App app("vxdevice", "vxdevice");
-  app.require_subcommand(1);
+  CLI::App app("Makes simulated devices and flash images for them, and shows a device's state.",
+               "vxdevice");
+  tools::SetUpHelp(app);
   Arguments args;
-  CLI::App* init = app.add_subcommand("init");
-  init->add_option("DIR", args.dir)->required();
-  init->add_option("--boot", args.boot);
-  init->add_option("--hardware", args.hardware);
-  init->add_option("--key", args.key);
-  CLI::App* image = app.add_subcommand("image");
-  image->add_option("--type", args.type)->required();
-  image->add_option("--hardware", args.hardware)->required();
-  image->add_option("--version", args.version)->required();
-  image->add_option("--size", args.size);
-  image->add_option("--date", args.date);
-  image->add_option("--revision", args.revision);
-  image->add_option("--tag", args.tag);
-  image->add_option("-o", args.output)->required();
-  CLI::App* show = app.add_subcommand("show");
-  show->add_option("DIR", args.dir)->required();
-  show->add_flag("--json", args.json);
-  app.add_subcommand("help");
-  if (const auto status = tools::ParseCommandLine(app, argc, argv, kUsage)) return *status;
-  if (app.got_subcommand("help")) {
-    std::cout << kUsage;
-    return kExitOk;
+  CLI::App* init = app.add_subcommand("init", "make a simulated device");
+  tools::SetUpHelp(*init,
+      "Makes a simulated device in DIR, which must not exist or be empty (its folder must\n"
+      "exist): its board support library, zlib.dll, registry, settings and the factory\n"
+      "images 1.0 of its boot chain.");
+  init->add_option("DIR", args.dir, "the device folder")->required();
+  init->add_option("--boot", args.boot, "doc or miniboot (default: miniboot)")->type_name("CHAIN");
+  init->add_option("--hardware", args.hardware, "the hardware ID, decimal or 0x hex (default: 100)")
+      ->type_name("ID");
+  init->add_option("--key", args.key,
+                   "the public key (PEM, NAME.pub of 'vxpack keygen') of signed packages, kept as "
+                   "the registry value PackageKey")
+      ->type_name("NAME.pub");
+  CLI::App* image = app.add_subcommand("image", "write a flash image");
+  tools::SetUpHelp(*image,
+                   "Writes one flash image in the simulated device's image format to FILE.\n"
+                   "--version without a value prints the version of vxdevice.",
+                   false);
+  image->add_option("--type", args.type, "the image type: its name in any case, with or without "
+                    "spaces, or its code (required)")->type_name("NAME");
+  image->add_option("--hardware", args.hardware, "the hardware ID it is built for (required)")->type_name("ID");
+  image->add_option("--version", args.version, "the image's version (required)")
+      ->type_name("MAJOR.MINOR")
+      ->expected(0, 1);
+  image->add_option("--size", args.size, "the length in bytes, header included (default: 8192)")->type_name("N");
+  image->add_option("--date", args.date, "the build date (default: 2024-01-01)")->type_name("YYYY-MM-DD");
+  image->add_option("--revision", args.revision, "the header revision, 1 or 2 (default: 1)")->type_name("N");
+  image->add_option("--tag", args.tag, "the build tag, up to 40 bytes (default: 'TYPE VERSION')")
+      ->type_name("TEXT");
+  image->add_option("-o,--output", args.output, "the image file to write (required)")->type_name("FILE");
+  CLI::App* show = app.add_subcommand("show", "show a device's state");
+  tools::SetUpHelp(*show,
+      "Prints the device's boot chain, hardware, each image in flash, lights, keyboard,\n"
+      "display, exclusive access, GD items, last reset and the files on its storage card.");
+  show->add_option("DIR", args.dir, "the device folder")->required();
+  show->add_flag("--json", args.json, "print the same as one JSON object");
+  if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
+  if (init->parsed()) {
+    args.command = init;
+    return Init(args);
   }
-  if (init->parsed()) return Init(args);
-  if (image->parsed()) return Image(args);
+  if (image->parsed()) {
+    args.command = image;
+    return Image(args);
+  }
   return Show(args);
 }

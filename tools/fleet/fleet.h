@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,6 +106,9 @@ struct Result {
 // tells a refused signature from a failed integrity check, and why it was refused.
 void Classify(std::string_view trace, std::string_view console, int exitStatus, Result* result);
 
+// A file the updater or vxpack wrote, whole; empty when it cannot be read.
+std::string ReadWhole(const fs::path& file);
+
 // The scratch folder of the profile at `position` (from 0): "03-7000-DOC--factory-1-0".
 std::string ProfileFolder(std::size_t position, std::string_view name);
 
@@ -132,7 +136,7 @@ Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& up
 // SHA-256 of a whole file, hex; nothing when the file cannot be read whole.
 std::optional<std::string> FileSha256(const fs::path& file);
 // SHA-256 of bytes, hex.
-std::string Sha256Hex(std::string_view bytes);
+std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 // Why `file` is not an update package (the rule the updater applies when it looks for
 // one: 108 bytes that begin with the magic), or nothing when it is one.
 std::optional<std::string> NotAPackage(const fs::path& file);
@@ -160,6 +164,8 @@ Json JsonReport(const Json& provenance, const Json& packageInfo, const std::stri
 // Why `report` is not a report these functions can draw from (the first field that is
 // missing or of the wrong kind), or nothing when it is one.
 std::optional<std::string> ReportMistake(const Json& report);
+// The largest report merge reads: far beyond the report of a thousand profiles.
+inline constexpr std::size_t kMaxReportFile = 256u * 1024 * 1024;
 // The verdict over the report's profiles: {"as_expected", "profiles", "with_expectation",
 // "missed": [{"position", "name", "expected", "outcome"}]}.
 Json Verdict(const Json& profiles);

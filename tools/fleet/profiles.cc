@@ -1,9 +1,6 @@
 // vxfleet: reading a fleet file, refusing whatever a profile could not mean.
 #include <algorithm>
-#include <cctype>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 #include "platform/host_process.h"
 #include "tools/device/device.h"
@@ -13,6 +10,7 @@ namespace fleet {
 namespace {
 
 constexpr std::uint64_t kMaxImageSize = 512u * 1024 * 1024;
+constexpr std::size_t kMaxFleetFile = 64u * 1024 * 1024;
 constexpr std::array<std::string_view, 2> kBootChains = {"doc", "miniboot"};
 constexpr std::array<std::string_view, 3> kPowers = {"online", "offline", "unknown"};
 constexpr std::array<std::string_view, 3> kAnswers = {"yes", "no", "none"};
@@ -44,16 +42,15 @@ std::optional<Mistake> ReadNumber(const Json& value, const std::string& field, s
   return {};
 }
 
-template <typename Choices>
+// One of `choices`, whatever its case; *out is the choice as written there.
 std::optional<Mistake> ReadChoice(const Json& value, const std::string& field,
-                                  const Choices& choices, std::string* out) {
+                                  std::span<const std::string_view> choices, std::string* out) {
   if (auto mistake = ReadText(value, field, out)) return mistake;
-  std::string all;
-  for (std::string_view choice : choices) {
-    if (*out == choice) return {};
-    all += (all.empty() ? "" : ", ") + std::string(choice);
+  if (const auto choice = tools::Choice(*out, choices)) {
+    *out = *choice;
+    return {};
   }
-  return Mistake{field, "\"" + *out + "\" is none of " + all};
+  return Mistake{field, "\"" + *out + "\" is none of " + tools::ChoiceList(choices)};
 }
 
 std::optional<Mistake> ReadImage(const std::string& name, const Json& value, std::uint32_t hardware,
@@ -116,9 +113,9 @@ std::optional<Mistake> ReadRegistry(const Json& value, tools::RegistryOptions* o
   return {};
 }
 
-template <typename Choices>
 std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
-                                    const Choices& choices, std::vector<std::string>* out) {
+                                    std::span<const std::string_view> choices,
+                                    std::vector<std::string>* out) {
   if (!value.is_array()) return Mistake{field, "not a list"};
   for (std::size_t i = 0; i < value.size(); ++i) {
     std::string text;
@@ -129,42 +126,18 @@ std::optional<Mistake> ReadTextList(const Json& value, const std::string& field,
   return {};
 }
 
-// The SHA-256 of each 32-byte key in the PackageKey value of registry lines, read from
-// the very lines the device gets, so that the fingerprint is of the key it holds.
-std::vector<std::string> KeyFingerprints(std::string_view lines) {
-  constexpr std::string_view kValue = "\"PackageKey\"=hex:";
-  const std::size_t at = lines.find(kValue);
-  if (at == std::string_view::npos) return {};
-  std::string bytes;
-  for (std::size_t i = at + kValue.size(); i + 1 < lines.size(); ++i) {
-    const char c = lines[i];
-    if (c == ',' || c == ' ' || c == '\\' || c == '\r' || c == '\n') continue;
-    const auto digit = [](char h) { return h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10; };
-    if (!std::isxdigit(static_cast<unsigned char>(c)) ||
-        !std::isxdigit(static_cast<unsigned char>(lines[i + 1]))) {
-      break;
-    }
-    bytes.push_back(static_cast<char>(digit(c) << 4 | digit(lines[i + 1])));
-    ++i;
-  }
-  std::vector<std::string> fingerprints;
-  for (std::size_t key = 0; key + 32 <= bytes.size(); key += 32) {
-    fingerprints.push_back(Sha256Hex(std::string_view(bytes).substr(key, 32)));
-  }
-  return fingerprints;
-}
-
 // "key": the public key of signed packages (NAME.pub, relative to the fleet file), which
 // the device holds as its PackageKey.
 std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profile* profile) {
   std::string path;
   if (auto mistake = ReadText(value, "key", &path)) return mistake;
   std::string reason;
-  const auto line = tools::PackageKeyLine(folder / path, &reason);
-  if (!line) return Mistake{"key", path + ": " + reason};
-  profile->device.registry.extra = *line;
+  // The registry lines and the fingerprint come from the one key read.
+  const std::optional<tools::RawKey> key = tools::ReadPublicKey(folder / path, &reason);
+  if (!key) return Mistake{"key", path + ": " + reason};
+  profile->device.registry.extra = tools::PackageKeyLine(*key);
   profile->keyFile = folder / path;
-  profile->keyFingerprints = KeyFingerprints(*line);
+  profile->keyFingerprints = {tools::Fingerprint(*key)};
   return {};
 }
 
@@ -224,8 +197,9 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
     } else if (key == "expect") {
       std::string expect;
       mistake = ReadText(item, key, &expect);
-      if (!mistake && !OutcomeFromName(expect)) mistake = Mistake{key, "\"" + expect + "\" is not an outcome"};
-      profile->expect = expect;
+      const std::optional<Outcome> outcome = OutcomeFromName(expect);
+      if (!mistake && !outcome) mistake = Mistake{key, "\"" + expect + "\" is not an outcome"};
+      if (outcome) profile->expect = std::string(OutcomeName(*outcome));
     } else if (key != "name" && key != "boot" && key != "hardware" && key != "flash") {
       mistake = Mistake{key, "unknown field"};
     }
@@ -237,24 +211,17 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
 }  // namespace
 
 std::optional<Fleet> ReadFleet(const fs::path& file, std::string* error) {
-  std::error_code fsError;
-  // A folder opens, and then reads as nothing.
-  if (fs::is_directory(file, fsError)) {
-    *error = file.string() + ": a folder, not a fleet file";
+  std::string reason;
+  const auto text = tools::ReadWholeFile(file, kMaxFleetFile, &reason);
+  if (!text) {
+    *error = file.string() + ": " + reason;
     return {};
   }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    *error = file.string() + ": cannot open for reading";
-    return {};
-  }
-  std::ostringstream text;
-  text << in.rdbuf();
   // The digest and the profiles come from the same bytes.
-  Fleet fleet{file, Sha256Hex(text.str()), {}};
+  Fleet fleet{file, Sha256Hex(*text), {}};
   Json whole;
   try {
-    whole = Json::parse(text.str());
+    whole = Json::parse(text->begin(), text->end());
   } catch (const Json::parse_error& parseError) {
     *error = file.string() + ": not JSON (byte " + std::to_string(parseError.byte) + ")";
     return {};

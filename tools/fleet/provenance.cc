@@ -9,23 +9,12 @@
 #include <span>
 #include <system_error>
 
-#include "crypto/crypto.h"
 #include "package/package.h"
 #include "platform/host_process.h"
 #include "tools/fleet/fleet.h"
 
 namespace fleet {
 namespace {
-
-std::string Hex(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  for (const std::uint8_t byte : bytes) {
-    std::array<char, 3> digits{};
-    std::snprintf(digits.data(), digits.size(), "%02x", byte);
-    out += digits.data();
-  }
-  return out;
-}
 
 // A whole file read once: its size, its SHA-256 and its first bytes, so that what is
 // checked in those bytes and what the digest names are the same read.
@@ -37,8 +26,8 @@ struct FileFacts {
 
 std::optional<FileFacts> ReadFacts(const fs::path& file, std::size_t headSize) {
   std::ifstream in(file, std::ios::binary);
-  crypto::Sha256 sha;
-  if (!in || !sha.ok()) return std::nullopt;
+  tools::Sha256 sha;
+  if (!in) return std::nullopt;
   std::vector<char> buffer(1 << 20);
   FileFacts facts;
   while (in) {
@@ -50,7 +39,7 @@ std::optional<FileFacts> ReadFacts(const fs::path& file, std::size_t headSize) {
   }
   const auto digest = sha.Finish();
   if (in.bad() || !digest) return std::nullopt;
-  facts.sha256 = Hex(*digest);
+  facts.sha256 = tools::Hex(*digest);
   return facts;
 }
 
@@ -87,11 +76,11 @@ std::optional<std::pair<std::string, fs::path>> SigningKey(const Stage& stage,
 
 }  // namespace
 
-std::string Sha256Hex(std::string_view bytes) {
-  crypto::Sha256 sha;
-  sha.Update(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+  tools::Sha256 sha;
+  sha.Update(bytes);
   const auto digest = sha.Finish();
-  return digest ? Hex(*digest) : std::string();
+  return digest ? tools::Hex(*digest) : std::string();
 }
 
 std::optional<std::string> FileSha256(const fs::path& file) {
@@ -100,15 +89,11 @@ std::optional<std::string> FileSha256(const fs::path& file) {
 }
 
 std::optional<std::string> NotAPackage(const fs::path& file) {
-  std::error_code error;
-  if (!fs::exists(file, error)) return "no such file";
-  if (!fs::is_regular_file(file, error)) return "not a file";
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return "cannot open for reading";
-  std::string head(package::kHeaderSize, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<std::size_t>(in.gcount()));
-  return NotAPackageHead(head);
+  tools::InputFile in(file);
+  std::array<std::uint8_t, package::kHeaderSize> head;
+  const std::optional<std::size_t> got = in.Read(head);
+  if (!got) return in.reason();
+  return NotAPackageHead(std::string_view(reinterpret_cast<const char*>(head.data()), *got));
 }
 
 std::optional<Json> PackageProvenance(const fs::path& given, const Stage& stage,

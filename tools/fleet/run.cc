@@ -24,13 +24,6 @@ constexpr int kIdNo = 7;
 // Enough answers for every box a run can show: confirmation, external power, error.
 constexpr std::string_view kYesToEverything = "yes,yes,yes,yes";
 
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 bool EndsWithEngine(std::string path) {
   for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return path.ends_with("\\vxupdate.dll");
@@ -81,12 +74,19 @@ std::string_view OutcomeName(Outcome outcome) { return kOutcomeNames[static_cast
 
 std::optional<Outcome> OutcomeFromName(std::string_view name) {
   for (std::size_t i = 0; i < kOutcomeNames.size(); ++i) {
-    if (kOutcomeNames[i] == name) return static_cast<Outcome>(i);
+    if (tools::Choice(name, {kOutcomeNames[i]})) return static_cast<Outcome>(i);
   }
   return {};
 }
 
 std::string ProfileFolder(std::size_t position, std::string_view name) { return Slug(position, name); }
+
+std::string ReadWhole(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 void Classify(std::string_view trace, std::string_view console, int exitStatus, Result* result) {
   bool anyBox = false, confirmDeclined = false, powerDeclined = false, notNeeded = false;
@@ -172,7 +172,10 @@ std::optional<std::string> StageFiles(const fs::path& package, const fs::path& f
   std::vector<std::pair<fs::path, std::string>> files = {{package, "VXUpdate.bin"}};
   if (stage->signature) files.emplace_back(signature, "VXUpdate.bin.sig");
   for (const char* library : {"vx_bsp_api.dll", "zlib.dll"}) {
-    files.emplace_back(tools::DeviceLibrary(library), library);
+    std::string reason;
+    const std::optional<fs::path> source = tools::DeviceLibrary(library, &reason);
+    if (!source) return std::string(library) + ": " + reason;
+    files.emplace_back(*source, library);
   }
   // The stage holds copies of its own (clones where the file system shares blocks), never
   // links to the originals: a device kept with --keep may be changed by hand later, and

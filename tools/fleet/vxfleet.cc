@@ -5,23 +5,19 @@
 //   vxfleet merge REPORT.json... [--json] [--html FILE] [--junit FILE]
 //
 // Exit status: 0 when every profile with an expectation ended as expected, 1 otherwise
-// (or when the package or a report cannot be used), 2 for a usage mistake, a fleet file
-// or shard reports that cannot be used.
+// (or when the fleet file, the package, a shard report or a report cannot be used), 2
+// for a usage mistake.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <random>
-#include <set>
-#include <sstream>
 #include <system_error>
 #include <thread>
 
-#include <CLI/CLI.hpp>
-
 #include "platform/host_process.h"
+#include "sim/device_state.h"
 #include "tools/common/common.h"
 #include "tools/fleet/fleet.h"
 
@@ -30,54 +26,29 @@ namespace {
 namespace fs = std::filesystem;
 namespace host = platform::host;
 
+using tools::Fail;
 using tools::kExitFailed;
 using tools::kExitOk;
-using tools::kExitUsage;
 
-constexpr std::string_view kUsage =
-    "usage: vxfleet run FLEET PACKAGE [--jobs N] [--shard K/N] [--json] [--html FILE]\n"
-    "                                 [--junit FILE] [--keep DIR]\n"
-    "       vxfleet merge REPORT.json... [--json] [--html FILE] [--junit FILE]\n"
-    "\n"
-    "run makes a simulated device for every profile of the fleet file FLEET, puts PACKAGE\n"
-    "on its storage card, runs the updater there and reports what it did: the outcome, the\n"
+constexpr std::string_view kRunAbout =
+    "Makes a simulated device for every profile of the fleet file FLEET, puts PACKAGE on\n"
+    "its storage card, runs the updater there and reports what it did: the outcome, the\n"
     "images written, the boxes and their answers, the console and the device afterwards.\n"
-    "merge joins the JSON reports of the shards of one run into the report of the fleet.\n"
-    "\n"
-    "  --jobs N      profiles run at once (default: one per core)\n"
-    "  --shard K/N   run only the profiles whose position (from 0) leaves K divided by N\n"
-    "  --json        print one JSON object instead of the table\n"
-    "  --html FILE   also write a self-contained HTML page\n"
-    "  --junit FILE  also write a JUnit XML report, one test case per profile\n"
-    "  --keep DIR    keep the devices in DIR, one folder per profile\n"
-    "\n"
-    "Exit status: 0 every expectation held, 1 one did not (or a failure), 2 bad usage,\n"
-    "or a fleet file or reports that cannot be used.\n";
+    "Exit status 1 also when a profile did not end as it expects.";
+constexpr std::string_view kMergeAbout =
+    "Joins the JSON reports of the shards of one run (vxfleet run --shard K/N --json) into\n"
+    "the report of the whole fleet; refuses reports of another fleet file or package, a\n"
+    "shard missing or given twice, and a profile reported twice or not at all.\n"
+    "Exit status 1 also when a profile did not end as it expects.";
 
 struct Arguments {
-  std::string fleet, package, html, junit, keep, shard;
+  std::string fleet, package, html, junit, keep;
+  std::optional<std::string> jobsText, shardText;
   std::vector<std::string> reports;
   unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+  std::optional<fleet::Shard> shard;
   bool json = false;
 };
-
-int Fail(const std::string& subject, std::string_view reason) {
-  std::cerr << "vxfleet: " << subject << ": " << reason << "\n";
-  return kExitFailed;
-}
-
-// A fleet file or report that cannot be used, like a usage mistake.
-int Refuse(const std::string& subject, std::string_view reason) {
-  Fail(subject, reason);
-  return kExitUsage;
-}
-
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string RandomName(std::string_view prefix) {
   static std::mutex lock;
@@ -96,69 +67,19 @@ fs::path FreshFolder(const fs::path& parent, std::string_view prefix) {
   }
 }
 
-// The temporary file a report is written to before it is renamed into place: beside it,
-// so that the rename stays on one file system, and under a name nobody else uses.
-fs::path TemporaryBeside(const fs::path& file) {
-  return file.parent_path() / RandomName("." + file.filename().string() + ".vxfleet-");
-}
-
-// The file a report replaces: a symbolic link keeps pointing at the report, so the file
-// it names is the one replaced.  *error is set for a link to nothing.
-fs::path ReportTarget(const fs::path& given, std::error_code* error) {
-  std::error_code missing;
-  if (!fs::is_symlink(fs::symlink_status(given, missing))) return given;
-  return fs::canonical(given, *error);
-}
-
-// Writes the whole file or nothing: a temporary file renamed at the end.
-bool WriteReport(const fs::path& given, const std::string& text) {
-  std::error_code error;
-  const fs::path file = ReportTarget(given, &error);
-  if (error) return false;
-  const fs::path temporary = TemporaryBeside(file);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (out) {
-      out.close();
-      fs::rename(temporary, file, error);
-      if (!error) return true;
-    }
-  }
-  fs::remove(temporary, error);
-  return false;
-}
-
-// Why a report could not be written to `output` (checked before anything runs, so that a
-// mistyped folder does not cost a whole fleet), or nothing.
-std::optional<std::string> OutputMistake(const fs::path& given, const std::vector<std::string>& inputs) {
-  std::error_code error;
-  const fs::path output = ReportTarget(given, &error);
-  if (error) return "a symbolic link to nothing";
-  if (fs::is_directory(output, error)) return "a folder, not a file";
-  // A report replaces its file whole (a temporary file renamed over it), which would
-  // replace a device or a pipe rather than write to it.
-  if (fs::exists(output, error) && !fs::is_regular_file(output, error)) return "not a regular file";
-  const fs::path folder = output.parent_path().empty() ? fs::path(".") : output.parent_path();
-  if (!fs::is_directory(folder, error)) return folder.string() + ": no such folder";
-  for (const std::string& input : inputs) {
-    if (fs::exists(output, error) && fs::equivalent(output, input, error)) {
-      return "is " + input + ", an input of this run; the report would overwrite it";
-    }
-  }
-  const fs::path probe = TemporaryBeside(output);
-  std::ofstream out(probe, std::ios::binary);
-  const int openError = errno;
-  if (!out) return folder.string() + ": cannot write here (" + std::generic_category().message(openError) + ")";
-  out.close();
-  fs::remove(probe, error);
+// Why a report could not be written to `output`, or nothing: checked before anything
+// runs, so that a mistyped folder does not cost a whole fleet.  A trial file is opened
+// beside it the way the report will be, and removed.
+std::optional<std::string> OutputMistake(const fs::path& output, std::span<const fs::path> inputs) {
+  const tools::OutputFile trial(output, inputs);
+  if (!trial.ok()) return trial.reason();
   return std::nullopt;
 }
 
-std::optional<std::string> OutputsMistake(const Arguments& args, const std::vector<std::string>& inputs) {
+std::optional<std::string> OutputsMistake(const Arguments& args, std::span<const fs::path> inputs) {
+  std::error_code error;
   if (!args.html.empty() && !args.junit.empty() &&
-      fs::absolute(args.html).lexically_normal() == fs::absolute(args.junit).lexically_normal()) {
+      fs::absolute(args.html, error).lexically_normal() == fs::absolute(args.junit, error).lexically_normal()) {
     return args.junit + ": named for both --html and --junit";
   }
   for (const std::string& output : {args.html, args.junit}) {
@@ -180,21 +101,27 @@ std::pair<fleet::Json, std::string> PackageSummary(const fs::path& package, cons
     run.stdoutFile = scratch / "package-info.txt";
     run.stderrFile = scratch / "package-info.err";
     host::RunProgram(run);
-    outputs[json] = ReadWhole(run.stdoutFile);
+    outputs[json] = fleet::ReadWhole(run.stdoutFile);
   }
   fleet::Json info = fleet::Json::parse(outputs[1], nullptr, false);
   if (info.is_discarded()) info = {{"file", package.string()}};
   return {info, outputs[0]};
 }
 
+int WriteReport(const std::string& file, const std::string& text, std::span<const fs::path> inputs) {
+  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (auto failure = tools::WriteWholeFile(file, bytes, inputs)) return Fail(file, *failure);
+  return kExitOk;
+}
+
 // Writes the requested reports and prints the table or the JSON; answers the exit status.
-int Publish(const fleet::Json& report, const Arguments& args) {
+int Publish(const fleet::Json& report, const Arguments& args, std::span<const fs::path> inputs) {
   int status = kExitOk;
-  if (!args.html.empty() && !WriteReport(args.html, fleet::HtmlReport(report))) {
-    status = Fail(args.html, "cannot write the report");
+  if (!args.html.empty() && WriteReport(args.html, fleet::HtmlReport(report), inputs) != kExitOk) {
+    status = kExitFailed;
   }
-  if (!args.junit.empty() && !WriteReport(args.junit, fleet::JunitReport(report))) {
-    status = Fail(args.junit, "cannot write the report");
+  if (!args.junit.empty() && WriteReport(args.junit, fleet::JunitReport(report), inputs) != kExitOk) {
+    status = kExitFailed;
   }
   std::cout << (args.json ? tools::JsonText(report) + "\n" : fleet::TableReport(report));
   for (const fleet::Json& miss : report["verdict"]["missed"]) {
@@ -216,27 +143,17 @@ enum class Progress { kWaiting, kRunning, kFinished };
 int Run(const Arguments& args) {
   std::string error;
   auto fleetFile = fleet::ReadFleet(args.fleet, &error);
-  if (!fleetFile) {
-    std::cerr << "vxfleet: " << error << "\n";
-    return kExitUsage;
-  }
-  std::optional<fleet::Shard> shard;
-  if (!args.shard.empty() && !(shard = fleet::ParseShard(args.shard))) {
-    std::cerr << "vxfleet: --shard " << args.shard << ": not K/N with 0 <= K < N\n";
-    return kExitUsage;
-  }
+  if (!fleetFile) return Fail("", error);
   if (auto reason = fleet::NotAPackage(args.package)) return Fail(args.package, *reason);
-  if (auto mistake = OutputsMistake(args, {args.fleet, args.package})) {
-    std::cerr << "vxfleet: " << *mistake << "\n";
-    return kExitFailed;
-  }
+  const std::vector<fs::path> inputs = {args.fleet, args.package, args.package + ".sig"};
+  if (auto mistake = OutputsMistake(args, inputs)) return Fail("", *mistake);
+  const std::optional<fs::path> updater = tools::Companion("vxupdater", "control", &error);
+  if (!updater) return Fail("vxupdater", error);
   std::error_code fsError;
-  const fs::path updater = tools::Companion("vxupdater", VXU_UPDATER_BUILD);
-  if (!fs::exists(updater, fsError)) return Fail(updater.string(), "the updater is missing");
   const fs::path vxpack = fs::read_symlink("/proc/self/exe", fsError).parent_path() / "vxpack";
   std::vector<fleet::Profile> profiles;
   for (const fleet::Profile& profile : fleetFile->profiles) {
-    if (!shard || fleet::InShard(profile.position, *shard)) profiles.push_back(profile);
+    if (!args.shard || fleet::InShard(profile.position, *args.shard)) profiles.push_back(profile);
   }
 
   // From here on an interrupt leaves nothing behind: the scratch folder is made after.
@@ -256,8 +173,7 @@ int Run(const Arguments& args) {
   };
   if (auto failure = fleet::StageFiles(args.package, stageFolder, &stage)) {
     cleanUp();
-    std::cerr << "vxfleet: " << *failure << "\n";
-    return kExitFailed;
+    return Fail("", *failure);
   }
   auto package = fleet::PackageProvenance(args.package, stage, profiles, vxpack, &error);
   const fs::path staged = stage.folder / "VXUpdate.bin";
@@ -265,8 +181,7 @@ int Run(const Arguments& args) {
   if (!package || host::Interrupted()) {
     cleanUp();
     if (host::Interrupted()) return EndInterrupted();
-    std::cerr << "vxfleet: " << error << "\n";
-    return kExitFailed;
+    return Fail("", error);
   }
   std::vector<fleet::Result> results(profiles.size());
   std::vector<Progress> progress(profiles.size(), Progress::kWaiting);
@@ -284,7 +199,7 @@ int Run(const Arguments& args) {
         std::lock_guard lock(progressLock);
         progress[i] = Progress::kRunning;
       }
-      results[i] = fleet::RunProfile(profiles[i], stage, updater, folders[i]);
+      results[i] = fleet::RunProfile(profiles[i], stage, *updater, folders[i]);
       std::error_code ignored;
       if (!keep && results[i].ownFolder) {
         // The device is read; its folder goes at once, so that a big fleet never holds
@@ -337,67 +252,78 @@ int Run(const Arguments& args) {
   const auto version = fleet::UpdaterVersion(results);
   fleet::Json provenance = {
       {"date", fleet::UtcNow()},
-      {"vxfleet", VXFLEET_VERSION},
-      {"updater", {{"path", updater.string()},
+      {"vxfleet", tools::Version()},
+      {"updater", {{"path", updater->string()},
                    {"version", version ? fleet::Json(*version) : nullptr},
-                   {"sha256", fleet::FileSha256(updater).value_or("")}}},
+                   {"sha256", fleet::FileSha256(*updater).value_or("")}}},
       {"fleet", {{"path", args.fleet}, {"sha256", fleetFile->sha256}, {"profiles", fleetFile->profiles.size()}}},
       {"package", *package}};
-  if (shard) provenance["shard"] = {{"index", shard->index}, {"count", shard->count}};
+  if (args.shard) provenance["shard"] = {{"index", args.shard->index}, {"count", args.shard->count}};
   const fleet::Json report = fleet::JsonReport(provenance, packageInfo, packageText, profiles, results);
   cleanUp();
   if (host::Interrupted()) return EndInterrupted();
-  return Publish(report, args);
+  return Publish(report, args, inputs);
 }
 
 int Merge(const Arguments& args) {
-  if (auto mistake = OutputsMistake(args, args.reports)) {
-    std::cerr << "vxfleet: " << *mistake << "\n";
-    return kExitFailed;
-  }
+  const std::vector<fs::path> inputs(args.reports.begin(), args.reports.end());
+  if (auto mistake = OutputsMistake(args, inputs)) return Fail("", *mistake);
   std::vector<std::pair<std::string, fleet::Json>> reports;
   for (const std::string& file : args.reports) {
-    std::error_code error;
-    if (fs::is_directory(file, error)) return Refuse(file, "a folder, not a report");
-    if (!fs::exists(file, error)) return Refuse(file, "no such file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return Refuse(file, "cannot open for reading");
-    std::ostringstream text;
-    text << in.rdbuf();
-    fleet::Json report = fleet::Json::parse(text.str(), nullptr, false);
-    if (report.is_discarded()) return Refuse(file, "not JSON");
+    std::string reason;
+    const auto text = tools::ReadWholeFile(file, fleet::kMaxReportFile, &reason);
+    if (!text) return Fail(file, reason);
+    fleet::Json report = fleet::Json::parse(text->begin(), text->end(), nullptr, false);
+    if (report.is_discarded()) return Fail(file, "not JSON");
     reports.emplace_back(file, std::move(report));
   }
   std::string error;
-  const auto merged = fleet::MergeReports(reports, fleet::UtcNow(), VXFLEET_VERSION, &error);
-  if (!merged) {
-    std::cerr << "vxfleet: " << error << "\n";
-    return kExitUsage;
-  }
-  return Publish(*merged, args);
+  const auto merged = fleet::MergeReports(reports, fleet::UtcNow(), std::string(tools::Version()), &error);
+  if (!merged) return Fail("", error);
+  return Publish(*merged, args, inputs);
+}
+
+// The options that run and merge share: what to print and which reports to write.
+void ReportOptions(CLI::App& command, Arguments& args) {
+  command.add_flag("--json", args.json, "print one JSON object instead of the table");
+  command.add_option("--html", args.html, "also write a self-contained HTML page")->type_name("FILE");
+  command.add_option("--junit", args.junit, "also write a JUnit XML report, one test case per profile")
+      ->type_name("FILE");
 }
 
 }  // namespace
 
 // The command line, all in one place.
 int main(int argc, char** argv) {
-  CLI::App app("vxfleet", "vxfleet");
-  app.require_subcommand(1);
+  CLI::App app("Dry-runs one update package on a fleet of simulated devices.", "vxfleet");
+  tools::SetUpHelp(app);
   Arguments args;
-  CLI::App* run = app.add_subcommand("run");
-  run->add_option("FLEET", args.fleet)->required();
-  run->add_option("PACKAGE", args.package)->required();
-  run->add_option("--jobs", args.jobs)->check(CLI::Range(1u, 256u));
-  run->add_option("--shard", args.shard);
-  run->add_flag("--json", args.json);
-  run->add_option("--html", args.html);
-  run->add_option("--junit", args.junit);
-  run->add_option("--keep", args.keep);
-  CLI::App* merge = app.add_subcommand("merge");
-  merge->add_option("REPORT", args.reports)->required();
-  merge->add_flag("--json", args.json);
-  merge->add_option("--html", args.html);
-  merge->add_option("--junit", args.junit);
-  if (const auto status = tools::ParseCommandLine(app, argc, argv, kUsage)) return *status;
-  return merge->parsed() ? Merge(args) : Run(args);
+  CLI::App* run = app.add_subcommand("run", "run the updater with PACKAGE on every profile of FLEET");
+  tools::SetUpHelp(*run, kRunAbout);
+  run->add_option("FLEET", args.fleet, "the fleet file (JSON)")->required();
+  run->add_option("PACKAGE", args.package, "the update package")->required();
+  run->add_option("--jobs", args.jobsText, "profiles run at once, 1 to 256 (default: one per core)")
+      ->type_name("N");
+  run->add_option("--shard", args.shardText,
+                  "run only the profiles whose position (from 0) leaves K when divided by N")
+      ->type_name("K/N");
+  ReportOptions(*run, args);
+  run->add_option("--keep", args.keep, "keep the devices in DIR, one folder per profile")->type_name("DIR");
+  CLI::App* merge = app.add_subcommand("merge", "join the JSON reports of a fleet's shards into one");
+  tools::SetUpHelp(*merge, kMergeAbout);
+  merge->add_option("REPORT", args.reports, "the JSON report of a shard (vxfleet run --json)")->required();
+  ReportOptions(*merge, args);
+  if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
+  if (merge->parsed()) return Merge(args);
+  if (args.jobsText) {
+    const std::optional<std::uint32_t> jobs = sim::ParseU32(*args.jobsText);
+    if (!jobs || *jobs < 1 || *jobs > 256) {
+      return tools::Usage(*run, "--jobs", "'" + *args.jobsText + "' is not a number from 1 to 256");
+    }
+    args.jobs = *jobs;
+  }
+  if (args.shardText && !(args.shard = fleet::ParseShard(*args.shardText))) {
+    return tools::Usage(*run, "--shard", "'" + *args.shardText + "' is not K/N with 0 <= K < N");
+  }
+  return Run(args);
 }

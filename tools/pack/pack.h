@@ -1,26 +1,29 @@
-// vxpack: builds update packages and reports on them.  Shared pieces of its commands.
+// vxpack: builds update packages, checks what goes into them, reports on them and signs
+// them.  Shared pieces of its commands.
 //
-// The tool runs on the development host, so it reads and writes host files with
-// std::filesystem and fstream; the format itself comes from package/package.h.
+// The tool runs on the development host and reads and writes host files through
+// tools/common; the format itself comes from package/package.h, the images' headers
+// from the simulated device's image format.
 #ifndef TOOLS_PACK_PACK_H_
 #define TOOLS_PACK_PACK_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "crypto/crypto.h"
+#include "sim/image_format.h"
+#include "tools/common/common.h"
+
 namespace vxpack {
 
 namespace fs = std::filesystem;
-
-// Exit codes of every command.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitUsage;
 
 // What `vxpack build` was given: each image option by name, every --ipl in order, and
 // the header length as text.
@@ -28,32 +31,59 @@ struct BuildArguments {
   std::optional<std::string> output, engine, extra, headerLength;
   std::optional<std::string> miniboot, spl, bootloader, wince, mobileIpl, mobileDisk;
   std::vector<std::string> ipls;
+  bool force = false;  // pack what the checks refuse, with a warning per finding
+  const CLI::App* command = nullptr;
 };
 
-// `vxpack build` and `vxpack info`; each answers the exit code.
+// The commands; each answers the exit status.
 int RunBuild(const BuildArguments& args);
-int RunInfo(const std::string& file, bool json);
-// `vxpack keygen`, `sign` and `verify`: Ed25519 signatures of whole files (FILE.sig).
+int RunInfo(const std::string& file, const std::optional<std::string>& publicKey, bool json);
 int RunKeygen(const std::string& name);
 int RunSign(const std::string& secretKey, const std::string& file);
 int RunVerify(const std::string& publicKey, const std::string& file);
-// What `vxpack info` says about FILE.sig: "none", or its path and whether it has the
-// 64 bytes of a signature.
-std::string SignatureNote(const fs::path& file);
 
-// Writes "vxpack: <subject>: <reason>" to standard error.
-void Complain(std::string_view subject, std::string_view reason);
+// ---- Checks of what goes into a package (check.cc) ----
+
+// One image as it lies in a package or goes into one.
+struct PackedImage {
+  std::string subject;             // how messages name it: "--wince WinCE.img", "wince"
+  std::uint32_t slotType = 0;      // the image type its directory slot holds
+  std::vector<std::uint8_t> head;  // its first bytes (the 512-byte header, or fewer)
+  std::uint64_t length = 0;        // its length in the package
+  std::optional<std::uint32_t> bodyCrc;  // the CRC-32 of its bytes from 512 on, when read
+};
+// A finding about one item: its subject and why it does not fit.
+struct Finding {
+  std::string subject;
+  std::string reason;
+};
+// Each image's header against its slot, its length and its body, and every image built
+// for the same hardware as the first.  No finding: the images fit the package.
+std::vector<Finding> CheckImages(std::span<const PackedImage> images);
+// What the engine library is ("ELF shared library, x86-64", "PE DLL, ARM"), judged by
+// its first bytes: an ELF shared library of this host's machine, for the simulated
+// device, or a PE DLL, for a Windows device.  Nothing, with the reason, for anything else.
+std::optional<std::string> EngineKind(std::span<const std::uint8_t> head, std::string* reason);
+// How many first bytes the checks look at.
+inline constexpr std::size_t kHeadSize = 4096;
+
+// ---- Signatures (sign.cc) ----
+
+// The SHA-512 digest of a whole file, or nothing with the reason.
+std::optional<crypto::Digest> FileDigest(const fs::path& file, std::string* reason);
+// "<file>.sig".
+fs::path SignatureFile(const fs::path& file);
+// Whether the signature in `signatureFile` is one of `digest` by `publicKey`: nothing
+// when it is, else the reason ("no signature (...)", "wrong signature (...)").
+std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, const crypto::Digest& digest,
+                                            const fs::path& signatureFile);
+
+// ---- Helpers (vxpack.cc) ----
 
 // CRC-32 of zlib: `crc` continued over `bytes`.
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes);
 // The CRC-32 of A followed by B, from the CRC-32 of each and the length of B.
 std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t lengthB);
-
-// The CRC-32 of `length` bytes of `file` from `offset`.  Nothing when the file cannot be
-// read or ends before offset + length.
-std::optional<std::uint32_t> FileCrc(const fs::path& file, std::uint64_t offset,
-                                     std::uint64_t length);
-
 // "0x1234abcd".
 std::string Hex32(std::uint32_t value);
 

@@ -1,149 +1,106 @@
 // vxpack keygen, sign and verify: Ed25519 signatures of the SHA-512 digest of a whole
 // file, kept beside it in "<file>.sig", as a device that holds a PackageKey requires.
-#include <algorithm>
-#include <array>
-#include <fstream>
+// The keys live in PEM files (tools/common); the signatures come from the crypto module.
+#include <cerrno>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "crypto/crypto.h"
 #include "tools/pack/pack.h"
 
 namespace vxpack {
-namespace {
-
-// Exactly `N` bytes of `file`, or nothing (after a complaint naming the file).
-template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> ReadExactly(const fs::path& file,
-                                                       std::string_view what) {
-  std::ifstream in(file, std::ios::binary);
-  std::array<std::uint8_t, N + 1> bytes{};
-  in.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
-  if (!in && !in.eof()) {
-    Complain(file.string(), "cannot read");
-    return std::nullopt;
-  }
-  if (static_cast<std::size_t>(in.gcount()) != N) {
-    Complain(file.string(),
-             "not " + std::string(what) + " (must be " + std::to_string(N) + " bytes)");
-    return std::nullopt;
-  }
-  std::array<std::uint8_t, N> exact;
-  std::copy_n(bytes.begin(), N, exact.begin());
-  return exact;
-}
-
-bool WriteBytes(const fs::path& file, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.flush();
-  if (!out) Complain(file.string(), "cannot write");
-  return static_cast<bool>(out);
-}
 
 fs::path SignatureFile(const fs::path& file) { return fs::path(file.string() + ".sig"); }
 
-}  // namespace
-
-std::optional<crypto::Digest> FileDigest(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
+std::optional<crypto::Digest> FileDigest(const fs::path& file, std::string* reason) {
+  tools::InputFile in(file);
   crypto::Sha512 sha;
-  if (!in || !sha.ok()) return std::nullopt;
-  std::vector<std::uint8_t> buffer(1u << 20);
-  while (in) {
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    sha.Update(std::span(buffer.data(), static_cast<std::size_t>(in.gcount())));
+  if (!sha.ok()) {
+    *reason = "no memory for the digest";
+    return std::nullopt;
   }
-  if (!in.eof()) return std::nullopt;
-  return sha.Finish();
+  std::vector<std::uint8_t> buffer(1u << 20);
+  for (;;) {
+    const std::optional<std::size_t> got = in.Read(buffer);
+    if (!got) {
+      *reason = in.reason();
+      return std::nullopt;
+    }
+    if (*got == 0) break;
+    sha.Update(std::span(buffer.data(), *got));
+  }
+  std::optional<crypto::Digest> digest = sha.Finish();
+  if (!digest) *reason = "the digest failed";
+  return digest;
 }
 
-std::string SignatureNote(const fs::path& file) {
-  const fs::path sig = SignatureFile(file);
-  std::error_code error;
-  if (!fs::exists(sig, error)) return "none";
-  const bool whole =
-      fs::is_regular_file(sig, error) && fs::file_size(sig, error) == crypto::kSignatureSize;
-  return sig.string() + (whole ? " (64 bytes)" : " (NOT a signature: not 64 bytes)");
+std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, const crypto::Digest& digest,
+                                            const fs::path& signatureFile) {
+  std::string reason;
+  const auto bytes = tools::ReadWholeFile(signatureFile, crypto::kSignatureSize, &reason);
+  if (bytes && bytes->size() != crypto::kSignatureSize) reason = std::to_string(bytes->size()) + " bytes";
+  if (!bytes || bytes->size() != crypto::kSignatureSize) {
+    return "no signature (" + signatureFile.string() + ": " +
+           (reason.starts_with("larger") ? "more than 64 bytes" : reason) + ")";
+  }
+  crypto::Signature signature;
+  std::copy(bytes->begin(), bytes->end(), signature.begin());
+  switch (crypto::Verify(publicKey, digest, signature)) {
+    case crypto::Verdict::kValid:
+      return std::nullopt;
+    case crypto::Verdict::kBadKey:
+      return "not a usable public key";
+    case crypto::Verdict::kWrongSignature:
+      break;
+  }
+  return "wrong signature (not signed with this key, or changed since)";
 }
 
 int RunKeygen(const std::string& name) {
-  const fs::path secretFile = name + ".key";
-  const fs::path publicFile = name + ".pub";
+  // "-o /tmp" would make /tmp.key and "-o keys/" hidden files: a name is asked for.
   std::error_code error;
-  for (const fs::path& file : {secretFile, publicFile}) {
-    if (fs::exists(file, error)) {
-      Complain(file.string(), "exists; not overwritten");
-      return kExitFailed;
-    }
+  if (fs::path(name).filename().empty() || fs::is_directory(name, error)) {
+    return tools::Fail(name, tools::SystemReason(EISDIR) + "; give the key pair's name, such as " +
+                                 (fs::path(name) / "fleet").string());
   }
   const std::optional<crypto::KeyPair> pair = crypto::GenerateKeyPair();
-  if (!pair) {
-    Complain(name, "no key pair could be made");
-    return kExitFailed;
-  }
-  // The secret file is made empty and closed to others before the key goes in.
-  if (!WriteBytes(secretFile, {})) return kExitFailed;
-  fs::permissions(secretFile, fs::perms::owner_read | fs::perms::owner_write,
-                  fs::perm_options::replace, error);
-  if (error) {
-    Complain(secretFile.string(), error.message());
-    return kExitFailed;
-  }
-  if (!WriteBytes(secretFile, pair->secret) || !WriteBytes(publicFile, pair->publicKey)) {
-    return kExitFailed;
-  }
+  if (!pair) return tools::Fail(name, "no key pair could be made");
+  const fs::path secretFile = name + ".key";
+  const fs::path publicFile = name + ".pub";
+  if (auto failure = tools::WriteKeyPair(secretFile, publicFile, pair->secret)) return tools::Fail("", *failure);
+  std::cout << secretFile.string() << ": secret key (keep it off the devices)\n"
+            << publicFile.string() << ": public key " << tools::Fingerprint(pair->publicKey) << "\n";
   return kExitOk;
 }
 
 int RunSign(const std::string& secretKey, const std::string& file) {
-  const auto secret = ReadExactly<crypto::kKeySize>(secretKey, "a secret key");
-  if (!secret) return kExitFailed;
-  const std::optional<crypto::Digest> digest = FileDigest(file);
-  if (!digest) {
-    Complain(file, "cannot read");
-    return kExitFailed;
-  }
+  std::string reason;
+  const std::optional<tools::RawKey> secret = tools::ReadSecretKey(secretKey, &reason);
+  if (!secret) return tools::Fail(secretKey, reason);
+  const std::optional<tools::RawKey> publicKey = tools::PublicKeyOf(*secret);
+  if (!publicKey) return tools::Fail(secretKey, "not a usable secret key");
+  const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
+  if (!digest) return tools::Fail(file, reason);
   const std::optional<crypto::Signature> signature = crypto::Sign(*secret, *digest);
-  if (!signature) {
-    Complain(secretKey, "cannot sign with this key");
-    return kExitFailed;
-  }
-  return WriteBytes(SignatureFile(file), *signature) ? kExitOk : kExitFailed;
+  if (!signature) return tools::Fail(secretKey, "cannot sign with this key");
+  const fs::path sigFile = SignatureFile(file);
+  const std::vector<fs::path> inputs = {secretKey, file};
+  if (auto failure = tools::WriteWholeFile(sigFile, *signature, inputs)) return tools::Fail(sigFile.string(), *failure);
+  std::cout << sigFile.string() << ": signed with key " << tools::Fingerprint(*publicKey) << "\n";
+  return kExitOk;
 }
 
 int RunVerify(const std::string& publicKey, const std::string& file) {
-  const auto key = ReadExactly<crypto::kKeySize>(publicKey, "a public key");
-  if (!key) return kExitFailed;
-  const fs::path sigFile = SignatureFile(file);
-  std::error_code error;
-  if (!fs::is_regular_file(sigFile, error)) {
-    Complain(sigFile.string(), "no signature");
-    return kExitFailed;
-  }
-  const auto signature = ReadExactly<crypto::kSignatureSize>(sigFile, "a signature");
-  if (!signature) return kExitFailed;
-  const std::optional<crypto::Digest> digest = FileDigest(file);
-  if (!digest) {
-    Complain(file, "cannot read");
-    return kExitFailed;
-  }
-  switch (crypto::Verify(*key, *digest, *signature)) {
-    case crypto::Verdict::kValid:
-      std::cout << file << ": ok\n";
-      return kExitOk;
-    case crypto::Verdict::kBadKey:
-      Complain(publicKey, "not a usable public key");
-      return kExitFailed;
-    case crypto::Verdict::kWrongSignature:
-      break;
-  }
-  Complain(file, "wrong signature (not signed with this key, or changed since)");
-  return kExitFailed;
+  std::string reason;
+  const std::optional<tools::RawKey> key = tools::ReadPublicKey(publicKey, &reason);
+  if (!key) return tools::Fail(publicKey, reason);
+  const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
+  if (!digest) return tools::Fail(file, reason);
+  if (auto problem = SignatureProblem(*key, *digest, SignatureFile(file))) return tools::Fail(file, *problem);
+  std::cout << file << ": ok, signed with key " << tools::Fingerprint(*key) << "\n";
+  return kExitOk;
 }
 
 }  // namespace vxpack

@@ -1,34 +1,25 @@
 // vxpack: builds update packages and reports on them.
 //
-//   vxpack build -o FILE --engine LIB [images...]   write a package
-//   vxpack info FILE [--json]                        show and check a package
-//   vxpack keygen -o NAME                            make a signing key pair
-//   vxpack sign --key NAME.key FILE                  write FILE.sig
-//   vxpack verify --pub NAME.pub FILE                check FILE.sig
+//   vxpack build -o FILE --engine LIB [images...] [--force]   write a package
+//   vxpack info FILE [--pub NAME.pub] [--json]                 show and check a package
+//   vxpack keygen -o NAME                                      make a signing key pair
+//   vxpack sign --key NAME.key FILE                            write FILE.sig
+//   vxpack verify --pub NAME.pub FILE                          check FILE.sig
 //
 // The command line is read with CLI11 in main(), at the end of this file.
 //
-// Exit codes: 0 success, 1 failure, 2 bad usage.
+// Exit status: 0 success, 1 failure, 2 a usage mistake.
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <string>
-#include <utility>
-#include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "tools/pack/pack.h"
 
 namespace vxpack {
-
-void Complain(std::string_view subject, std::string_view reason) {
-  std::cerr << "vxpack: " << subject << ": " << reason << '\n';
-}
 
 std::uint32_t Crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
   uLong value = crc;
@@ -46,165 +37,93 @@ std::uint32_t Crc32Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t
       crc32_combine64(crcA, crcB, static_cast<z_off64_t>(lengthB)));
 }
 
-std::optional<std::uint32_t> FileCrc(const fs::path& file, std::uint64_t offset,
-                                     std::uint64_t length) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  in.seekg(static_cast<std::streamoff>(offset));
-  if (!in) return std::nullopt;
-  std::vector<std::uint8_t> buffer(1u << 20);
-  std::uint32_t crc = 0;
-  while (length > 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, buffer.size()));
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(want));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got != want) return std::nullopt;
-    crc = Crc32(crc, std::span(buffer.data(), got));
-    length -= got;
-  }
-  return crc;
-}
-
 std::string Hex32(std::uint32_t value) {
   std::array<char, 16> text{};
   std::snprintf(text.data(), text.size(), "0x%08x", static_cast<unsigned>(value));
   return text.data();
 }
 
-namespace {
-
-constexpr std::string_view kUsage =
-    "Usage: vxpack COMMAND [OPTIONS]\n"
-    "Builds update packages (VXUpdate.bin) and reports on them.\n"
-    "\n"
-    "Commands:\n"
-    "  build   write a package from an engine library and flash images\n"
-    "  info    show a package's header and directory and check it as the updater does\n"
-    "  keygen  make an Ed25519 key pair for signing packages and updaters\n"
-    "  sign    write FILE.sig, the signature a device holding the public key checks\n"
-    "  verify  check FILE.sig as a device holding the public key does\n"
-    "\n"
-    "Run 'vxpack COMMAND --help' for the options of a command.\n"
-    "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
-
-constexpr std::string_view kBuildUsage =
-    "Usage: vxpack build -o FILE --engine LIB [OPTIONS]\n"
-    "Writes an update package from an engine library and flash images.\n"
-    "\n"
-    "  -o, --output FILE     the package to write (replaced atomically)\n"
-    "  --engine LIB          the update engine library (required)\n"
-    "  --miniboot F          Miniboot image\n"
-    "  --spl F               SPL image\n"
-    "  --ipl F               IPL image; up to three, in variant order 0, 1, 2\n"
-    "  --bootloader F        Bootloader image (every update needs one)\n"
-    "  --wince F             WinCE image\n"
-    "  --mobile-ipl F        Mobile IPL image (header length 108, no WinCE)\n"
-    "  --mobile-disk F       Mobile Disk Image (header length 108, no WinCE)\n"
-    "  --extra F             bytes carried in the payload that the updater does not use\n"
-    "  --header-length N     0 to 108 (default 108); below 92 one IPL variant only,\n"
-    "                        below 108 no mobile images\n"
-    "  -h, --help            this text\n";
-
-constexpr std::string_view kInfoUsage =
-    "Usage: vxpack info FILE [--json]\n"
-    "Shows a package's header and directory, then checks it as the updater does:\n"
-    "header length, payload length, payload CRC and engine CRC.  Also warns about\n"
-    "what the updater does not check.  Exit 0 when the checks pass, 1 otherwise.\n"
-    "\n"
-    "  --json      print the same as one JSON object\n"
-    "  -h, --help  this text\n";
-
-constexpr std::string_view kKeygenUsage =
-    "Usage: vxpack keygen -o NAME\n"
-    "Makes an Ed25519 key pair: NAME.key (the secret key, readable by its owner only) and\n"
-    "NAME.pub (the public key for 'vxdevice init --key'), 32 raw bytes each.  Existing\n"
-    "files are not overwritten.\n";
-constexpr std::string_view kSignUsage =
-    "Usage: vxpack sign --key NAME.key FILE\n"
-    "Writes FILE.sig: the Ed25519 signature of the SHA-512 digest of FILE (64 bytes).\n";
-constexpr std::string_view kVerifyUsage =
-    "Usage: vxpack verify --pub NAME.pub FILE\n"
-    "Checks FILE.sig as a device holding NAME.pub does.  Prints 'FILE: ok' and exits 0,\n"
-    "or names the reason on standard error and exits 1.\n";
-
-// An option's value may not be empty: "--spl=" is a slip, not a file.
-const CLI::Validator kNotEmpty(
-    [](const std::string& value) { return value.empty() ? std::string("empty value") : std::string(); },
-    "FILE");
-
-}  // namespace
 }  // namespace vxpack
 
 // The command line, all in one place.
 int main(int argc, char** argv) {
   using namespace vxpack;
-  CLI::App app("vxpack", "vxpack");
-  app.require_subcommand(1);
-  // Each option once; --ipl up to three times, in variant order.
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  CLI::App app("Builds update packages (VXUpdate.bin), checks and signs them, and reports on them.",
+               "vxpack");
+  tools::SetUpHelp(app);
   BuildArguments build;
-  CLI::App* buildCommand = app.add_subcommand("build");
-  buildCommand->add_option("-o,--output", build.output)->check(kNotEmpty);
-  buildCommand->add_option("--engine", build.engine)->check(kNotEmpty);
-  buildCommand->add_option("--extra", build.extra)->check(kNotEmpty);
-  buildCommand->add_option("--miniboot", build.miniboot)->check(kNotEmpty);
-  buildCommand->add_option("--spl", build.spl)->check(kNotEmpty);
-  buildCommand->add_option("--ipl", build.ipls)->check(kNotEmpty)->multi_option_policy(
-      CLI::MultiOptionPolicy::TakeAll);
-  buildCommand->add_option("--bootloader", build.bootloader)->check(kNotEmpty);
-  buildCommand->add_option("--wince", build.wince)->check(kNotEmpty);
-  buildCommand->add_option("--mobile-ipl", build.mobileIpl)->check(kNotEmpty);
-  buildCommand->add_option("--mobile-disk", build.mobileDisk)->check(kNotEmpty);
-  buildCommand->add_option("--header-length", build.headerLength)->check(kNotEmpty);
-  std::string file;
-  bool json = false;
-  CLI::App* infoCommand = app.add_subcommand("info");
-  infoCommand->add_option("FILE", file)->required();
-  infoCommand->add_flag("--json", json);
-  std::string keyName, keyFile, signedFile;
-  CLI::App* keygenCommand = app.add_subcommand("keygen");
-  keygenCommand->add_option("-o", keyName)->required()->check(kNotEmpty);
-  CLI::App* signCommand = app.add_subcommand("sign");
-  signCommand->add_option("--key", keyFile)->required()->check(kNotEmpty);
-  signCommand->add_option("FILE", signedFile)->required();
-  CLI::App* verifyCommand = app.add_subcommand("verify");
-  verifyCommand->add_option("--pub", keyFile)->required()->check(kNotEmpty);
-  verifyCommand->add_option("FILE", signedFile)->required();
-  app.add_subcommand("help");
-  // The subcommand that was named, for its help text and its complaints.
-  const auto named = [&]() -> std::pair<std::string_view, std::string_view> {
-    if (buildCommand->parsed()) return {"build", kBuildUsage};
-    if (infoCommand->parsed()) return {"info", kInfoUsage};
-    if (keygenCommand->parsed()) return {"keygen", kKeygenUsage};
-    if (signCommand->parsed()) return {"sign", kSignUsage};
-    if (verifyCommand->parsed()) return {"verify", kVerifyUsage};
-    return {"usage", kUsage};
+  CLI::App* buildCommand = app.add_subcommand("build", "write a package from an engine library and images");
+  tools::SetUpHelp(*buildCommand,
+      "Writes an update package from an engine library and flash images.  Each image must\n"
+      "be of the type of its option, whole (the length in its header), and built for the\n"
+      "same hardware as the others; the engine library an ELF shared library of this host\n"
+      "(for the simulated device) or a PE DLL (for a Windows device).  A package that\n"
+      "fails a check is not written, unless --force asks for it.");
+  const auto file = [](CLI::App* command, const char* name, auto& value, const char* help) {
+    return command->add_option(name, value, help)->type_name("FILE");
   };
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << named().second;
-    return kExitOk;
-  } catch (const CLI::ParseError& error) {
-    const std::string_view command = argc > 1 ? argv[1] : "-";
-    constexpr std::array<std::string_view, 6> kCommands = {"build", "info",   "keygen",
-                                                           "sign",  "verify", "help"};
-    if (command[0] != '-' &&
-        std::find(kCommands.begin(), kCommands.end(), command) == kCommands.end()) {
-      Complain(argv[1], "unknown command (try 'vxpack --help')");
-      return kExitUsage;
-    }
-    Complain(named().first, error.what());
-    std::cerr << "Try 'vxpack --help'.\n";
-    return kExitUsage;
+  file(buildCommand, "-o,--output", build.output, "the package to write (required); never one of its inputs");
+  file(buildCommand, "--engine", build.engine, "the update engine library (required)")->type_name("LIB");
+  file(buildCommand, "--miniboot", build.miniboot, "the Miniboot image");
+  file(buildCommand, "--spl", build.spl, "the SPL image");
+  file(buildCommand, "--ipl", build.ipls, "an IPL image; up to three, in variant order 0, 1, 2")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  file(buildCommand, "--bootloader", build.bootloader, "the Bootloader image (every package needs one)");
+  file(buildCommand, "--wince", build.wince, "the WinCE image");
+  file(buildCommand, "--mobile-ipl", build.mobileIpl, "the Mobile IPL image (header length 108, no WinCE)");
+  file(buildCommand, "--mobile-disk", build.mobileDisk, "the Mobile Disk Image (header length 108, no WinCE)");
+  file(buildCommand, "--extra", build.extra, "bytes carried in the payload that the updater does not use");
+  buildCommand->add_option("--header-length", build.headerLength,
+                           "0 to 108; below 92 one IPL variant only, below 108 no mobile images (default: 108)")
+      ->type_name("N");
+  buildCommand->add_flag("--force", build.force, "write the package despite failed checks, with a warning for each");
+
+  std::string packageFile;
+  std::optional<std::string> publicKey;
+  bool json = false;
+  CLI::App* infoCommand = app.add_subcommand("info", "show what a package holds and check it");
+  tools::SetUpHelp(*infoCommand,
+      "Shows each image's type, hardware, version, build date and tag, the engine library,\n"
+      "the package's SHA-256 and its signature, then checks it as the updater does (header\n"
+      "length, payload size, payload CRC, engine CRC) and as 'vxpack build' does (images,\n"
+      "engine library); with --pub also its signature.  Exit 0 when every check passes.");
+  file(infoCommand, "FILE", packageFile, "the package")->required();
+  infoCommand->add_option("--pub", publicKey, "check the signature FILE.sig against this public key")
+      ->type_name("NAME.pub");
+  infoCommand->add_flag("--json", json, "print the same as one JSON object");
+
+  std::string keyName, keyFile, signedFile;
+  CLI::App* keygenCommand = app.add_subcommand("keygen", "make an Ed25519 key pair for signing");
+  tools::SetUpHelp(*keygenCommand,
+      "Makes an Ed25519 key pair: NAME.key, the secret key (PEM PKCS#8, readable by its owner\n"
+      "only), and NAME.pub, the public key (PEM) for 'vxdevice init --key'.  Existing files\n"
+      "are not overwritten.  Prints the key's fingerprint, the SHA-256 of the public key.");
+  keygenCommand->add_option("-o,--output", keyName, "the key pair's name (required)")->type_name("NAME");
+  CLI::App* signCommand = app.add_subcommand("sign", "write FILE.sig, the signature a device checks");
+  tools::SetUpHelp(*signCommand,
+      "Writes FILE.sig: the Ed25519 signature of the SHA-512 digest of FILE (64 bytes), made\n"
+      "with the secret key NAME.key (PEM PKCS#8, from 'vxpack keygen' or\n"
+      "'openssl genpkey -algorithm ed25519').");
+  signCommand->add_option("--key", keyFile, "the secret key (required)")->type_name("NAME.key");
+  file(signCommand, "FILE", signedFile, "the package or updater to sign")->required();
+  CLI::App* verifyCommand = app.add_subcommand("verify", "check FILE.sig as a device does");
+  tools::SetUpHelp(*verifyCommand,
+      "Checks FILE.sig as a device holding the public key NAME.pub does.  Prints\n"
+      "'FILE: ok' and exits 0, or names the reason on standard error and exits 1.");
+  verifyCommand->add_option("--pub", keyFile, "the public key (required)")->type_name("NAME.pub");
+  file(verifyCommand, "FILE", signedFile, "the signed file")->required();
+
+  if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
+  if (buildCommand->parsed()) {
+    build.command = buildCommand;
+    return RunBuild(build);
   }
-  if (app.got_subcommand("help")) {
-    std::cout << kUsage;
-    return kExitOk;
+  if (infoCommand->parsed()) return RunInfo(packageFile, publicKey, json);
+  if (keygenCommand->parsed()) {
+    if (keyName.empty()) return tools::Usage(*keygenCommand, "-o", "missing: name the key pair");
+    return RunKeygen(keyName);
   }
-  if (buildCommand->parsed()) return RunBuild(build);
-  if (keygenCommand->parsed()) return RunKeygen(keyName);
-  if (signCommand->parsed()) return RunSign(keyFile, signedFile);
-  if (verifyCommand->parsed()) return RunVerify(keyFile, signedFile);
-  return RunInfo(file, json);
+  CLI::App* command = signCommand->parsed() ? signCommand : verifyCommand;
+  if (keyFile.empty()) return tools::Usage(*command, command == signCommand ? "--key" : "--pub", "missing");
+  return command == signCommand ? RunSign(keyFile, signedFile) : RunVerify(keyFile, signedFile);
 }

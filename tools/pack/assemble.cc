@@ -1,4 +1,4 @@
-// vxpack build: lays out and writes an update package.
+// vxpack build: lays out, checks and writes an update package.
 //
 // File layout written (H = the header length asked for, 0..108):
 //
@@ -16,16 +16,20 @@
 // Below 12 the payload covers the payloadCrc field itself.  The field then holds a
 // chosen value and the unused word at offset 16 (also inside the payload) is set so that
 // the payload's CRC-32 comes out as that value.
+//
+// What goes in is checked on the very bytes written (see check.cc); a package with a
+// finding is not written unless --force asks for it.
 #include <array>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <iostream>
-#include <random>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "package/package.h"
+#include "platform/host_process.h"
 #include "tools/pack/pack.h"
 
 namespace vxpack {
@@ -49,6 +53,9 @@ enum Slot : std::size_t {
 constexpr std::array<std::string_view, kSlotCount> kSlotOption = {
     "--ipl", "--spl", "--miniboot", "--bootloader", "--wince",
     "--ipl", "--ipl", "--mobile-ipl", "--mobile-disk"};
+constexpr std::array<std::uint32_t, kSlotCount> kSlotType = {5, 2, 1, 3, 4, 5, 5, 9, 10};
+
+std::string TypeName(std::uint32_t type) { return std::string(sim::ImageTypeName(type)); }
 
 ImageEntry& EntryOfSlot(PackageHeader& header, std::size_t slot) {
   switch (slot) {
@@ -73,24 +80,32 @@ struct BuildOptions {
   std::vector<std::string> ipls;
 };
 
-// One file that goes into the package.
+// One file that goes into the package, and what was read of it while it was written.
 struct Source {
+  Source(std::string name, fs::path path) : option(std::move(name)), file(std::move(path)) {}
   std::string option;
   fs::path file;
   std::uint64_t size = 0;
+  std::optional<std::size_t> slot;  // an image's directory slot
+  std::vector<std::uint8_t> head;   // its first kHeadSize bytes
+  std::uint32_t crc = 0;            // of the whole file
+  std::uint32_t bodyCrc = 0;        // of its bytes from 512 on
 };
 
 std::string Subject(const Source& source) { return source.option + " " + source.file.string(); }
 
-int Usage(std::string_view subject, std::string_view reason) {
-  Complain(subject, reason);
-  std::cerr << "Try 'vxpack build --help'.\n";
-  return kExitUsage;
+// A failure said, for the steps that answer true or false.
+bool Refused(std::string_view subject, std::string_view reason) {
+  tools::Fail(subject, reason);
+  return false;
 }
 
 // The command line's options by directory slot, and the header length as a number;
 // returns kExitOk, or the exit code to end with after a complaint.
 int Arrange(const BuildArguments& args, BuildOptions& options) {
+  const auto Usage = [&](std::string_view subject, std::string_view reason) {
+    return tools::Usage(*args.command, subject, reason);
+  };
   options.output = args.output;
   options.engine = args.engine;
   options.extra = args.extra;
@@ -102,6 +117,7 @@ int Arrange(const BuildArguments& args, BuildOptions& options) {
   options.images[kMobileDisk] = args.mobileDisk;
   options.ipls = args.ipls;
   if (!options.output) return Usage("-o", "missing: name the package to write");
+  if (!options.engine) return Usage("--engine", "missing: every package carries its engine library");
   if (args.headerLength) {
     std::uint64_t number = 0;
     for (const char c : *args.headerLength) {
@@ -109,110 +125,114 @@ int Arrange(const BuildArguments& args, BuildOptions& options) {
       number = number * 10 + static_cast<std::uint64_t>(c - '0');
     }
     if (number > package::kHeaderSize) {
-      Complain("--header-length", "above 108: the updater refuses a header it does not know");
-      return kExitFailed;
+      return Usage("--header-length", "above 108: the updater refuses a header it does not know");
     }
     options.headerLength = static_cast<std::uint32_t>(number);
   }
   return kExitOk;
 }
 
-// What the updater would refuse, or a package that could never pass its checks.  One
-// complaint and false, or true.
-bool CheckCombination(BuildOptions& options) {
-  if (!options.engine) {
-    Complain("--engine", "missing: every package carries its engine library");
-    return false;
-  }
+// What the updater would refuse, or a package that could never pass its checks: a usage
+// mistake, answered with its exit status; kExitOk when the options go together.
+int CheckCombination(const CLI::App& command, BuildOptions& options) {
+  const auto Complain = [&](std::string_view subject, std::string_view reason) {
+    return tools::Usage(command, subject, reason);
+  };
   if (options.ipls.size() > kMaxIpls) {
-    Complain("--ipl", "given more than 3 times: the directory holds three IPL variants");
-    return false;
+    return Complain("--ipl", "given more than 3 times: the directory holds three IPL variants");
   }
   constexpr std::array<Slot, kMaxIpls> kIplSlots = {kIpl0, kIpl1, kIpl2};
   for (std::size_t i = 0; i < options.ipls.size(); ++i) options.images[kIplSlots[i]] = options.ipls[i];
 
   const bool mobile = options.images[kMobileIpl] || options.images[kMobileDisk];
   if (mobile && options.images[kWince]) {
-    Complain("--wince", "cannot go with mobile images: the updater writes one or the other");
-    return false;
+    return Complain("--wince", "cannot go with mobile images: the updater writes one or the other");
   }
   for (const Slot slot : {kMobileIpl, kMobileDisk}) {
     if (options.images[slot] && options.headerLength < package::kMobileHeaderLength) {
-      Complain(kSlotOption[slot], "needs header length 108");
-      return false;
+      return Complain(kSlotOption[slot], "needs header length 108");
     }
   }
   for (const Slot slot : {kIpl1, kIpl2}) {
     if (options.images[slot] && options.headerLength < package::kIplVariantsHeaderLength) {
-      Complain("--ipl", "a second or third IPL variant needs header length 92 or more");
-      return false;
+      return Complain("--ipl", "a second or third IPL variant needs header length 92 or more");
     }
   }
   // The suitability check asks for the Bootloader and for an operating system on every
   // device, so a package without them is refused whatever the device.
   if (!options.images[kBootloader]) {
-    Complain("--bootloader", "missing: the updater refuses a package without a Bootloader");
-    return false;
+    return Complain("--bootloader", "missing: the updater refuses a package without a Bootloader");
   }
   if (!mobile && !options.images[kWince]) {
-    Complain("--wince", "missing: give --wince, or --mobile-ipl and --mobile-disk");
-    return false;
+    return Complain("--wince", "missing: give --wince, or --mobile-ipl and --mobile-disk");
   }
   if (mobile && !(options.images[kMobileIpl] && options.images[kMobileDisk])) {
-    Complain(options.images[kMobileIpl] ? "--mobile-disk" : "--mobile-ipl",
-             "missing: the mobile images go together");
-    return false;
+    return Complain(options.images[kMobileIpl] ? "--mobile-disk" : "--mobile-ipl",
+                    "missing: the mobile images go together");
   }
-  return true;
+  return kExitOk;
 }
 
 // Fills `source.size` from the file; one complaint and false when it cannot be used.
 bool Measure(Source& source) {
   std::error_code error;
   const fs::file_status status = fs::status(source.file, error);
-  if (error || !fs::exists(status)) {
-    Complain(Subject(source), "no such file");
-    return false;
-  }
-  if (!fs::is_regular_file(status)) {
-    Complain(Subject(source), "not a regular file");
-    return false;
-  }
+  const auto fail = [&](std::string_view reason) { return Refused(Subject(source), reason); };
+  if (!fs::exists(status)) return fail(tools::SystemReason(ENOENT));
+  if (fs::is_directory(status)) return fail(tools::SystemReason(EISDIR));
+  if (!fs::is_regular_file(status)) return fail("not a regular file");
   source.size = fs::file_size(source.file, error);
-  if (error) {
-    Complain(Subject(source), error.message());
-    return false;
-  }
-  if (source.size == 0) {
-    Complain(Subject(source), "empty file: a length of 0 reads as an absent item");
-    return false;
-  }
+  if (error) return fail(error.message());
+  if (source.size == 0) return fail("empty file: a length of 0 reads as an absent item");
   return true;
 }
 
-// Appends `source` to `out`, continuing `crc` over its bytes; false (after a complaint)
-// when it cannot be read whole or does not hold the size measured before.
-bool Append(const Source& source, std::ofstream& out, std::uint32_t& crc) {
-  std::ifstream in(source.file, std::ios::binary);
-  if (!in) {
-    Complain(Subject(source), "cannot open for reading");
-    return false;
-  }
-  std::vector<char> buffer(1u << 20);
+// Appends `source` to `out` and keeps its first bytes and CRCs; false (after a
+// complaint) when it cannot be read whole, does not hold the size measured before, the
+// output cannot be written or the user interrupts.
+bool Append(Source& source, tools::OutputFile& out, const fs::path& output) {
+  tools::InputFile in(source.file);
+  std::vector<std::uint8_t> buffer(1u << 20);
   std::uint64_t copied = 0;
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got == 0) break;
-    crc = Crc32(crc, std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), got));
-    out.write(buffer.data(), static_cast<std::streamsize>(got));
-    copied += got;
+  std::uint32_t headCrc = 0;
+  for (;;) {
+    if (platform::host::Interrupted()) return Refused(output.string(), "interrupted; nothing written");
+    const std::optional<std::size_t> got = in.Read(buffer);
+    if (!got) return Refused(Subject(source), in.reason());
+    if (*got == 0) break;
+    const std::span<const std::uint8_t> chunk(buffer.data(), *got);
+    const std::size_t inHead = copied < kHeadSize ? std::min<std::size_t>(*got, kHeadSize - copied) : 0;
+    source.head.insert(source.head.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(inHead));
+    const std::size_t inHeader =
+        copied < sim::kHeaderSize ? std::min<std::size_t>(*got, sim::kHeaderSize - copied) : 0;
+    headCrc = Crc32(headCrc, chunk.first(inHeader));
+    source.bodyCrc = Crc32(source.bodyCrc, chunk.subspan(inHeader));
+    if (!out.Write(chunk)) return Refused(output.string(), out.reason());
+    copied += *got;
   }
-  if (in.bad() || copied != source.size) {
-    Complain(Subject(source), "changed or unreadable while packing");
-    return false;
-  }
+  if (copied != source.size) return Refused(Subject(source), "changed while packing");
+  source.crc = copied > sim::kHeaderSize ? Crc32Combine(headCrc, source.bodyCrc, copied - sim::kHeaderSize)
+                                         : headCrc;
   return true;
+}
+
+// What the checks find in the sources as they were written.
+std::vector<Finding> Findings(const std::vector<Source>& sources, std::size_t engineIndex,
+                              std::string* engineKind) {
+  std::vector<PackedImage> images;
+  for (const Source& source : sources) {
+    if (!source.slot) continue;
+    images.push_back({Subject(source), kSlotType[*source.slot],
+                      std::vector<std::uint8_t>(source.head.begin(),
+                                                source.head.begin() + std::min(source.head.size(), sim::kHeaderSize)),
+                      source.size, source.bodyCrc});
+  }
+  std::vector<Finding> findings = CheckImages(images);
+  std::string reason;
+  const std::optional<std::string> kind = EngineKind(sources[engineIndex].head, &reason);
+  if (kind) *engineKind = *kind;
+  if (!kind) findings.insert(findings.begin(), {Subject(sources[engineIndex]), reason});
+  return findings;
 }
 
 // The CRC-32 of the payload: the header bytes from the header length on, then the
@@ -263,51 +283,53 @@ bool CompensateReserved(PackageHeader& header, std::uint32_t itemsCrc,
   return PayloadCrc(header, itemsCrc, itemsLength) == header.payloadCrc;
 }
 
-// Writes the package to a temporary file beside `output` and renames it into place.
-int Write(const fs::path& output, PackageHeader header, const std::vector<Source>& sources,
+// Writes the package to a temporary file beside `output`, checks what went in and
+// renames it into place.
+int Write(const BuildArguments& args, PackageHeader header, std::vector<Source>& sources,
           std::size_t engineIndex, std::uint64_t itemsLength) {
-  std::random_device random;
-  const fs::path temporary = output.string() + ".tmp" + std::to_string(random());
-  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    Complain(output.string(), "cannot create " + temporary.filename().string());
-    return kExitFailed;
-  }
-  const auto discard = [&](std::string_view reason) {
-    out.close();
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    if (!reason.empty()) Complain(output.string(), reason);
-    return kExitFailed;
-  };
-
-  std::array<char, package::kHeaderSize> placeholder{};
-  out.write(placeholder.data(), placeholder.size());
+  const fs::path output = *args.output;
+  std::vector<fs::path> inputs;
+  for (const Source& source : sources) inputs.push_back(source.file);
+  tools::OutputFile out(output, inputs);
+  if (!out.ok()) return tools::Fail(output.string(), out.reason());
+  // An interrupt ends the copy below instead of the process, so that the temporary file
+  // goes with it.
+  platform::host::WatchInterrupts();
+  std::array<std::uint8_t, package::kHeaderSize> placeholder{};
+  if (!out.Write(placeholder)) return tools::Fail(output.string(), out.reason());
   std::uint32_t itemsCrc = 0;
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    std::uint32_t ownCrc = 0;
-    if (!Append(sources[i], out, ownCrc)) return discard("");
-    itemsCrc = Crc32Combine(itemsCrc, ownCrc, sources[i].size);
-    // The engine CRC is taken from the very bytes written.
-    if (i == engineIndex) header.engineCrc = ownCrc;
+  for (Source& source : sources) {
+    if (!Append(source, out, output)) {
+      return platform::host::Interrupted() ? 128 + platform::host::InterruptSignal() : kExitFailed;
+    }
+    itemsCrc = Crc32Combine(itemsCrc, source.crc, source.size);
+  }
+  // The engine CRC is taken from the very bytes written.
+  header.engineCrc = sources[engineIndex].crc;
+
+  std::string engineKind = "unrecognised";
+  const std::vector<Finding> findings = Findings(sources, engineIndex, &engineKind);
+  for (const Finding& finding : findings) {
+    if (args.force) tools::Warn(finding.subject, finding.reason);
+    if (!args.force) tools::Fail(finding.subject, finding.reason);
+  }
+  if (!findings.empty() && !args.force) {
+    return tools::Fail(output.string(), "not written; --force packs it anyway");
   }
 
   header.payloadCrc = PayloadCrc(header, itemsCrc, itemsLength);
-  if (header.headerLength < kPayloadCrcOffset + 4 &&
-      !CompensateReserved(header, itemsCrc, itemsLength)) {
-    return discard("cannot make the payload CRC hold its own field");
+  if (header.headerLength < kPayloadCrcOffset + 4 && !CompensateReserved(header, itemsCrc, itemsLength)) {
+    return tools::Fail(output.string(), "cannot make the payload CRC hold its own field");
   }
-  const auto bytes = package::EncodeHeader(header);
-  out.seekp(0);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.flush();
-  if (!out) return discard("write failed");
-  out.close();
-  if (out.fail()) return discard("write failed");
-
-  std::error_code error;
-  fs::rename(temporary, output, error);
-  if (error) return discard(error.message());
+  if (!out.Rewind() || !out.Write(package::EncodeHeader(header)) || !out.Commit()) {
+    return tools::Fail(output.string(), out.reason());
+  }
+  std::string images;
+  for (const Source& source : sources) {
+    if (source.slot) images += (images.empty() ? "" : ", ") + TypeName(kSlotType[*source.slot]);
+  }
+  std::cout << output.string() << ": package written, " << package::kHeaderSize + itemsLength
+            << " bytes: " << images << " and the engine library (" << engineKind << ")\n";
   return kExitOk;
 }
 
@@ -316,18 +338,19 @@ int Write(const fs::path& output, PackageHeader header, const std::vector<Source
 int RunBuild(const BuildArguments& args) {
   BuildOptions options;
   if (const int code = Arrange(args, options); code != kExitOk) return code;
-  if (!CheckCombination(options)) return kExitFailed;
+  if (const int code = CheckCombination(*args.command, options); code != kExitOk) return code;
 
   // Items in file order: extra, engine, then the images in directory order.
   std::vector<Source> sources;
-  if (options.extra) sources.push_back({"--extra", *options.extra});
+  if (options.extra) sources.emplace_back("--extra", *options.extra);
   const std::size_t engineIndex = sources.size();
-  sources.push_back({"--engine", *options.engine});
+  sources.emplace_back("--engine", *options.engine);
   std::array<std::size_t, kSlotCount> sourceOfSlot{};
   for (std::size_t slot = 0; slot < kSlotCount; ++slot) {
     if (!options.images[slot]) continue;
     sourceOfSlot[slot] = sources.size();
-    sources.push_back({std::string(kSlotOption[slot]), *options.images[slot]});
+    sources.emplace_back(std::string(kSlotOption[slot]), *options.images[slot]);
+    sources.back().slot = slot;
   }
   for (Source& source : sources) {
     if (!Measure(source)) return kExitFailed;
@@ -340,15 +363,11 @@ int RunBuild(const BuildArguments& args) {
   std::vector<std::uint64_t> offsets;
   for (const Source& source : sources) {
     if (position > kMaxItemOffset) {
-      Complain(Subject(source), "would start beyond 2 GiB, where the device cannot position");
-      return kExitFailed;
+      return tools::Fail(Subject(source), "would start beyond 2 GiB, where the device cannot position");
     }
     offsets.push_back(position);
     position += source.size;
-    if (position > kMaxFileSize) {
-      Complain(*options.output, "the package would exceed 4 GiB");
-      return kExitFailed;
-    }
+    if (position > kMaxFileSize) return tools::Fail(*options.output, "the package would exceed 4 GiB");
   }
   const std::uint64_t itemsLength = position - package::kHeaderSize;
   const std::uint64_t extraFile = options.extra ? sources.front().size : 0;
@@ -363,17 +382,9 @@ int RunBuild(const BuildArguments& args) {
   }
   header.payloadSize = static_cast<std::uint32_t>(position - header.headerLength);
   if (package::ExpectedPayloadSize(header) != header.payloadSize) {
-    Complain(*options.output, "internal error: the layout breaks the payload-length rule");
-    return kExitFailed;
+    return tools::Fail(*options.output, "internal error: the layout breaks the payload-length rule");
   }
-
-  for (std::size_t slot = 0; slot < kSlotCount; ++slot) {
-    if (options.images[slot] && sources[sourceOfSlot[slot]].size < package::kImageProbeSize) {
-      std::cerr << "vxpack: warning: " << Subject(sources[sourceOfSlot[slot]])
-                << ": shorter than 512 bytes, the bytes the device examines\n";
-    }
-  }
-  return Write(*options.output, header, sources, engineIndex, itemsLength);
+  return Write(args, header, sources, engineIndex, itemsLength);
 }
 
 }  // namespace vxpack
