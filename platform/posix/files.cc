@@ -98,6 +98,20 @@ bool FileOf(Handle handle, Object* object) {
 
 }  // namespace
 
+void ChangeAfterTheEnd(Config& config, const std::u16string& path, std::uint64_t start,
+                       std::span<std::uint8_t> delivered, std::uint64_t size) {
+  if (!MatchesFault(config.changeFaults, path)) return;
+  std::lock_guard<std::mutex> lock(config.endsMutex);
+  if (config.readToTheEnd.count(path) != 0) {
+    for (const auto& fault : config.changeFaults) {
+      if (fault.path == path && fault.offset >= start && fault.offset - start < delivered.size()) {
+        delivered[fault.offset - start] ^= 0xFF;
+      }
+    }
+  }
+  if (start + delivered.size() >= size) config.readToTheEnd.insert(path);
+}
+
 Handle AddObject(Object object) {
   std::lock_guard<std::mutex> lock(tableMutex);
   const std::intptr_t handle = nextHandle++;
@@ -153,11 +167,12 @@ bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) 
   const off_t position = ::lseek(object.fd, 0, SEEK_CUR);
   struct stat info;
   if (position < 0 || ::fstat(object.fd, &info) != 0) return false;
+  const auto config = posix::CurrentConfig();
   const std::size_t wanted = std::min<std::size_t>(buffer.size(), UINT32_MAX);
   const auto start = static_cast<std::uint64_t>(position);
   const auto size = static_cast<std::uint64_t>(info.st_size);
   const std::uint64_t end = std::min<std::uint64_t>(start + wanted, std::max(size, start));
-  for (const auto& fault : posix::CurrentConfig()->readFaults) {
+  for (const auto& fault : config->readFaults) {
     if (fault.path == object.normalPath && fault.offset >= start && fault.offset < end) {
       return false;
     }
@@ -174,6 +189,7 @@ bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) 
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
+  posix::ChangeAfterTheEnd(*config, object.normalPath, start, buffer.first(done), size);
   if (read != nullptr) *read = static_cast<std::uint32_t>(done);
   return true;
 }

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,12 @@ namespace platform::posix {
 struct FileFault {
   std::u16string path;
   std::uint64_t offset = 0;
+};
+
+// replace:PATH=SOURCE, both device paths as given.
+struct ReplaceFault {
+  std::u16string path;
+  std::u16string source;
 };
 
 // The host knobs as read from the environment.  A record is never changed once
@@ -37,6 +45,11 @@ struct Config {
   std::vector<FileFault> openFaults;
   std::vector<FileFault> readFaults;
   std::vector<FileFault> writeFaults;
+  std::vector<FileFault> changeFaults;
+  std::vector<ReplaceFault> replaceFaults;
+  // The files of the change faults that a read of this process has reached the end of.
+  std::mutex endsMutex;
+  std::set<std::u16string> readToTheEnd;
   bool threadFault = false;
   bool processFault = false;
   // nth:K: the K-th fallible call of the process fails; the calls counted so far.

@@ -17,6 +17,10 @@ namespace platform {
 namespace posix {
 namespace {
 
+// What a registry call answers when a fault of VXU_FAULTS fails it: ERROR_REGISTRY_IO_FAILED,
+// a failure of the registry itself, never the "not found" of a key or value that is absent.
+constexpr std::int32_t kFaultResult = 1016;
+
 struct OpenKey {
   std::shared_ptr<const Registry> registry;  // an open key keeps the registry it saw
   std::u16string path;
@@ -104,6 +108,7 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
   if (!base.empty()) path = path.empty() ? base : base + u"\\" + path;
   const bool found = !fault && registry && result != nullptr && registry->count(path) != 0;
   TraceEvent("reg_open").Str("key", subKey).Bool("ok", found).Emit();
+  if (fault) return posix::kFaultResult;
   if (!found) return kErrorFileNotFound;
   std::lock_guard<std::mutex> lock(posix::registryMutex);
   const std::intptr_t key = posix::nextKey++;
@@ -117,10 +122,10 @@ std::int32_t RegQueryValueEx(RegKey key, std::u16string_view name, std::uint32_t
   if (posix::NthFault("RegQueryValueEx")) {
     TraceEvent("reg_query")
         .Str("name", name)
-        .Num("result", kErrorFileNotFound)
+        .Num("result", posix::kFaultResult)
         .Num("size", 0)
         .Emit();
-    return kErrorFileNotFound;
+    return posix::kFaultResult;
   }
   const posix::RegistryValue* value = nullptr;
   std::shared_ptr<const posix::Registry> registry;

@@ -110,6 +110,36 @@ std::vector<std::string> SplitOnSpaces(const std::string& line) {
   return words;
 }
 
+// The fault replace:PATH=SOURCE, just before a program is started: PATH takes a copy of
+// SOURCE's bytes, as a card that changes a program after it was checked.
+void ReplacePrograms(const Config& config) {
+  for (const auto& fault : config.replaceFaults) {
+    const auto target = MapDevicePath(fault.path);
+    const auto source = MapDevicePath(fault.source);
+    if (!target || !source) continue;
+    const int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) continue;
+    std::string bytes;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(in, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+      if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(in);
+    const int out = ::open(target->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    if (out < 0) continue;
+    WriteAll(out, bytes);
+    ::close(out);
+  }
+}
+
+// The device starts any file; a host program needs its execute permission, which a file
+// the updater wrote has not.  Given to whoever may read it.
+void MakeStartable(const std::string& host, const struct stat& info) {
+  const mode_t readers = info.st_mode & (S_IRUSR | S_IRGRP | S_IROTH);
+  if ((info.st_mode & S_IXUSR) == 0) ::chmod(host.c_str(), (info.st_mode & 07777) | readers >> 2);
+}
+
 }  // namespace
 
 void CloseEvent(const Object& object) {
@@ -248,8 +278,10 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
   pid_t pid = 0;
   bool ok = false;
   const auto host = fault || config->processFault ? std::nullopt : MapDevicePath(application);
+  if (host) posix::ReplacePrograms(*config);
   struct stat info;
   if (host && ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    posix::MakeStartable(*host, info);
     std::vector<std::string> words{*host};
     if (commandLine != nullptr) {
       for (auto& word : posix::SplitOnSpaces(ToUtf8(commandLine))) words.push_back(word);
