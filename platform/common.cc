@@ -14,6 +14,15 @@ std::size_t BoundedLength(const char16_t* text, std::size_t limit) {
   return length;
 }
 
+bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes) {
+  const Handle file = CreateFile(path, kGenericWrite, 0, kCreateAlways, 0);
+  if (file == kInvalidHandle) return false;
+  std::uint32_t written = 0;
+  WriteFile(file, bytes, &written);
+  CloseHandle(file);
+  return written == bytes.size();
+}
+
 void Printf(const char* format, ...) {
   if (format == nullptr) return;
   std::string out;

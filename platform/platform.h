@@ -276,6 +276,11 @@ class ScopedFile {
   Handle handle_;
 };
 
+// Creates the device file at `path`, or replaces it, with `bytes` in one write, and
+// closes it.  False when it cannot be created or takes fewer bytes; a partial file is
+// then left behind.
+bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes);
+
 // ---------------------------------------------------------------------------
 // Program entry and end
 

@@ -75,10 +75,12 @@ nlohmann::ordered_json DeviceJson(const DeviceView& device);
 // tools are installed, else `buildPath`, where the build tree keeps it.
 fs::path Companion(const std::string& name, const fs::path& buildPath);
 
-// vxdevice init --key: the registry.reg lines that hold the 32-byte public key in file
-// `publicKey` as the value PackageKey; nothing, with the reason in *error, when the file
-// is no such key.
-std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error);
+// vxdevice init --key: the registry.reg lines that hold the 32-byte public keys in the
+// files `publicKeys` (one to four) as the value PackageKey; nothing, with the reason in
+// *error and the file in *culprit, when one of them is no usable public key.
+inline constexpr std::size_t kMaxPackageKeys = 4;
+std::optional<std::string> PackageKeyLine(const std::vector<fs::path>& publicKeys,
+                                          std::string* error, fs::path* culprit);
 
 }  // namespace tools
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -42,7 +43,8 @@ constexpr std::string_view kUsage =
     "\n"
     "init   makes a simulated device in DIR (which must not exist or be empty): its\n"
     "       board support library, zlib.dll, registry, settings and factory images 1.0;\n"
-    "       --key provisions the public key of signed packages (PackageKey)\n"
+    "       --key provisions the public key of signed packages (PackageKey); given up\n"
+    "       to four times, packages signed with any of the keys are taken\n"
     "image  writes a flash image in the simulated image format to FILE\n"
     "show   prints the device's boot chain, flash, lights, keyboard, display, GD items,\n"
     "       last reset and storage card\n";
@@ -67,7 +69,8 @@ std::optional<std::uint32_t> ParseHardware(std::string_view text) {
 // What the command line gave; every option is text until its command checks it.
 struct Arguments {
   std::string dir;
-  std::optional<std::string> boot, hardware, key;
+  std::optional<std::string> boot, hardware;
+  std::vector<std::string> keys;
   std::optional<std::string> type, version, size, date, revision, tag, output;
   bool json = false;
 };
@@ -90,10 +93,15 @@ int Init(const Arguments& args) {
     if (!id) return Fail(*args.hardware, "not a hardware ID (a number)");
     setup.settings.hardware = *id;
   }
-  if (args.key) {
+  if (!args.keys.empty()) {
+    if (args.keys.size() > tools::kMaxPackageKeys) {
+      return Usage("--key may be given at most four times");
+    }
     std::string error;
-    auto line = tools::PackageKeyLine(*args.key, &error);
-    if (!line) return Fail(*args.key, error);
+    fs::path culprit;
+    const std::vector<fs::path> files(args.keys.begin(), args.keys.end());
+    auto line = tools::PackageKeyLine(files, &error, &culprit);
+    if (!line) return Fail(culprit.string(), error);
     setup.registry.extra = *line;
   }
   setup.flash = tools::FactoryImages(setup.settings);
@@ -221,7 +229,8 @@ int main(int argc, char** argv) {
   init->add_option("DIR", args.dir)->required();
   init->add_option("--boot", args.boot);
   init->add_option("--hardware", args.hardware);
-  init->add_option("--key", args.key);
+  // One file per --key, so that a key given before DIR never takes DIR for a key.
+  init->add_option("--key", args.keys)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   CLI::App* image = app.add_subcommand("image");
   image->add_option("--type", args.type)->required();
   image->add_option("--hardware", args.hardware)->required();

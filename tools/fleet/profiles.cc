@@ -129,7 +129,8 @@ std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profil
   std::string path;
   if (auto mistake = ReadText(value, "key", &path)) return mistake;
   std::string reason;
-  const auto line = tools::PackageKeyLine(folder / path, &reason);
+  fs::path culprit;
+  const auto line = tools::PackageKeyLine({folder / path}, &reason, &culprit);
   if (!line) return Mistake{"key", path + ": " + reason};
   profile->device.registry.extra = *line;
   return {};

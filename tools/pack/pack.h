@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/crypto.h"
+
 namespace vxpack {
 
 namespace fs = std::filesystem;
@@ -33,10 +35,14 @@ struct BuildArguments {
 // `vxpack build` and `vxpack info`; each answers the exit code.
 int RunBuild(const BuildArguments& args);
 int RunInfo(const std::string& file, bool json);
-// `vxpack keygen`, `sign` and `verify`: Ed25519 signatures of whole files (FILE.sig).
+// `vxpack keygen`, `sign` and `verify`: Ed25519 signatures of whole files (FILE.sig), as
+// a package or as an updater.
 int RunKeygen(const std::string& name);
-int RunSign(const std::string& secretKey, const std::string& file);
-int RunVerify(const std::string& publicKey, const std::string& file);
+int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose);
+int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose);
+// What a file is signed as when no option says: an updater when its name is
+// VXUpdater.exe in any case, a package otherwise.
+crypto::Purpose PurposeOf(const fs::path& file);
 // What `vxpack info` says about FILE.sig: "none", or its path and whether it has the
 // 64 bytes of a signature.
 std::string SignatureNote(const fs::path& file);

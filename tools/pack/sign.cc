@@ -1,5 +1,6 @@
-// vxpack keygen, sign and verify: Ed25519 signatures of the SHA-512 digest of a whole
-// file, kept beside it in "<file>.sig", as a device that holds a PackageKey requires.
+// vxpack keygen, sign and verify: Ed25519 signatures of a whole file, as a package or as
+// an updater (crypto.h), kept beside it in "<file>.sig", as a device that holds a
+// PackageKey requires.
 #include <algorithm>
 #include <array>
 #include <fstream>
@@ -100,7 +101,16 @@ int RunKeygen(const std::string& name) {
   return kExitOk;
 }
 
-int RunSign(const std::string& secretKey, const std::string& file) {
+crypto::Purpose PurposeOf(const fs::path& file) {
+  // ASCII letters in any case, as the device's file system compares names.
+  std::string name = file.filename().string();
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name == "vxupdater.exe" ? crypto::Purpose::kUpdater : crypto::Purpose::kPackage;
+}
+
+int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose) {
   const auto secret = ReadExactly<crypto::kKeySize>(secretKey, "a secret key");
   if (!secret) return kExitFailed;
   const std::optional<crypto::Digest> digest = FileDigest(file);
@@ -108,7 +118,7 @@ int RunSign(const std::string& secretKey, const std::string& file) {
     Complain(file, "cannot read");
     return kExitFailed;
   }
-  const std::optional<crypto::Signature> signature = crypto::Sign(*secret, *digest);
+  const std::optional<crypto::Signature> signature = crypto::Sign(*secret, purpose, *digest);
   if (!signature) {
     Complain(secretKey, "cannot sign with this key");
     return kExitFailed;
@@ -116,7 +126,7 @@ int RunSign(const std::string& secretKey, const std::string& file) {
   return WriteBytes(SignatureFile(file), *signature) ? kExitOk : kExitFailed;
 }
 
-int RunVerify(const std::string& publicKey, const std::string& file) {
+int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose) {
   const auto key = ReadExactly<crypto::kKeySize>(publicKey, "a public key");
   if (!key) return kExitFailed;
   const fs::path sigFile = SignatureFile(file);
@@ -132,7 +142,7 @@ int RunVerify(const std::string& publicKey, const std::string& file) {
     Complain(file, "cannot read");
     return kExitFailed;
   }
-  switch (crypto::Verify(*key, *digest, *signature)) {
+  switch (crypto::Verify(*key, purpose, *digest, *signature)) {
     case crypto::Verdict::kValid:
       std::cout << file << ": ok\n";
       return kExitOk;
@@ -142,7 +152,9 @@ int RunVerify(const std::string& publicKey, const std::string& file) {
     case crypto::Verdict::kWrongSignature:
       break;
   }
-  Complain(file, "wrong signature (not signed with this key, or changed since)");
+  Complain(file, purpose == crypto::Purpose::kPackage
+                     ? "wrong signature (not signed as a package with this key, or changed since)"
+                     : "wrong signature (not signed as an updater with this key, or changed since)");
   return kExitFailed;
 }
 

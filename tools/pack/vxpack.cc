@@ -3,8 +3,8 @@
 //   vxpack build -o FILE --engine LIB [images...]   write a package
 //   vxpack info FILE [--json]                        show and check a package
 //   vxpack keygen -o NAME                            make a signing key pair
-//   vxpack sign --key NAME.key FILE                  write FILE.sig
-//   vxpack verify --pub NAME.pub FILE                check FILE.sig
+//   vxpack sign --key NAME.key [--updater|--package] FILE    write FILE.sig
+//   vxpack verify --pub NAME.pub [--updater|--package] FILE  check FILE.sig
 //
 // The command line is read with CLI11 in main(), at the end of this file.
 //
@@ -120,12 +120,17 @@ constexpr std::string_view kKeygenUsage =
     "NAME.pub (the public key for 'vxdevice init --key'), 32 raw bytes each.  Existing\n"
     "files are not overwritten.\n";
 constexpr std::string_view kSignUsage =
-    "Usage: vxpack sign --key NAME.key FILE\n"
-    "Writes FILE.sig: the Ed25519 signature of the SHA-512 digest of FILE (64 bytes).\n";
+    "Usage: vxpack sign --key NAME.key [--updater | --package] FILE\n"
+    "Writes FILE.sig (64 bytes): the Ed25519 signature of FILE as an update package or,\n"
+    "with --updater, as an updater executable.  A file named VXUpdater.exe (in any case)\n"
+    "is signed as an updater unless --package says otherwise.  Each signature holds only\n"
+    "for what it was made for: a device never takes a package's signature for an\n"
+    "updater's, or the other way round.\n";
 constexpr std::string_view kVerifyUsage =
-    "Usage: vxpack verify --pub NAME.pub FILE\n"
-    "Checks FILE.sig as a device holding NAME.pub does.  Prints 'FILE: ok' and exits 0,\n"
-    "or names the reason on standard error and exits 1.\n";
+    "Usage: vxpack verify --pub NAME.pub [--updater | --package] FILE\n"
+    "Checks FILE.sig as a device holding NAME.pub does, as a package or as an updater\n"
+    "(chosen as for 'vxpack sign').  Prints 'FILE: ok' and exits 0, or names the reason\n"
+    "on standard error and exits 1.\n";
 
 // An option's value may not be empty: "--spl=" is a slip, not a file.
 const CLI::Validator kNotEmpty(
@@ -162,14 +167,17 @@ int main(int argc, char** argv) {
   infoCommand->add_option("FILE", file)->required();
   infoCommand->add_flag("--json", json);
   std::string keyName, keyFile, signedFile;
+  bool asUpdater = false, asPackage = false;
   CLI::App* keygenCommand = app.add_subcommand("keygen");
   keygenCommand->add_option("-o", keyName)->required()->check(kNotEmpty);
   CLI::App* signCommand = app.add_subcommand("sign");
   signCommand->add_option("--key", keyFile)->required()->check(kNotEmpty);
-  signCommand->add_option("FILE", signedFile)->required();
   CLI::App* verifyCommand = app.add_subcommand("verify");
   verifyCommand->add_option("--pub", keyFile)->required()->check(kNotEmpty);
-  verifyCommand->add_option("FILE", signedFile)->required();
+  for (CLI::App* command : {signCommand, verifyCommand}) {
+    command->add_option("FILE", signedFile)->required();
+    command->add_flag("--updater", asUpdater)->excludes(command->add_flag("--package", asPackage));
+  }
   app.add_subcommand("help");
   // The subcommand that was named, for its help text and its complaints.
   const auto named = [&]() -> std::pair<std::string_view, std::string_view> {
@@ -204,7 +212,10 @@ int main(int argc, char** argv) {
   }
   if (buildCommand->parsed()) return RunBuild(build);
   if (keygenCommand->parsed()) return RunKeygen(keyName);
-  if (signCommand->parsed()) return RunSign(keyFile, signedFile);
-  if (verifyCommand->parsed()) return RunVerify(keyFile, signedFile);
+  const crypto::Purpose purpose = asUpdater   ? crypto::Purpose::kUpdater
+                                  : asPackage ? crypto::Purpose::kPackage
+                                              : PurposeOf(signedFile);
+  if (signCommand->parsed()) return RunSign(keyFile, signedFile, purpose);
+  if (verifyCommand->parsed()) return RunVerify(keyFile, signedFile, purpose);
   return RunInfo(file, json);
 }
