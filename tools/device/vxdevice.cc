@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
   init->add_option("--boot", args.boot);
   init->add_option("--hardware", args.hardware);
   // One file per --key, so that a key given before DIR never takes DIR for a key.
-  init->add_option("--key", args.keys)->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  init->add_option("--key", args.keys)->allow_extra_args(false);
   CLI::App* image = app.add_subcommand("image");
   image->add_option("--type", args.type)->required();
   image->add_option("--hardware", args.hardware)->required();
