@@ -70,19 +70,11 @@ void Device::BuildPackage(std::string_view images, const fs::path& engine) {
       args.insert(args.end(), {word, value});
       continue;
     }
-    // OPTION[:VERSION[:HARDWARE[:SIZE]]]
-    std::vector<std::string> parts = {""};
-    for (const char c : word) {
-      if (c == ':') {
-        parts.emplace_back();
-      } else {
-        parts.back().push_back(c);
-      }
-    }
-    parts.resize(4);
-    const std::string option = parts[0], version = parts[1];
-    const std::string hardware = parts[2].empty() ? "7000" : parts[2];
-    const std::string size = parts[3].empty() ? "4096" : parts[3];
+    std::istringstream fields(word);  // OPTION[:VERSION[:HARDWARE[:SIZE]]]
+    std::string option, version, hardware, size;
+    for (std::string* field : {&option, &version, &hardware, &size}) std::getline(fields, *field, ':');
+    if (hardware.empty()) hardware = "7000";
+    if (size.empty()) size = "4096";
     const std::string type = kTypes.at(option);
     std::string flashName = type;
     std::erase(flashName, ' ');

@@ -19,46 +19,24 @@ fs::path KeyFile(const std::string& name) {
   return dir / name;
 }
 
-// PackageKey as a hex: value of these bytes.
-std::string HexValue(const std::vector<std::uint8_t>& bytes) {
+// PackageKey as a hex: value: the public keys of these pairs, or points given in hex,
+// one after another, then cut or padded with zeros to `size` bytes (0: as they come).
+std::string KeyValue(const std::vector<std::string>& keys = {"device"}, std::size_t size = 0) {
+  std::vector<std::uint8_t> bytes;
+  for (const auto& key : keys) {
+    const auto pair = key.size() == 64 ? std::vector<std::uint8_t>() : ts::ReadBytes(KeyFile(key + ".pub"));
+    bytes.insert(bytes.end(), pair.begin(), pair.end());
+    for (std::size_t i = 0; pair.empty() && i < key.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoi(key.substr(i, 2), nullptr, 16)));
+    }
+  }
+  if (size != 0) bytes.resize(size);
   std::string text = "hex";
   for (const std::uint8_t b : bytes) {
     text += (text == "hex" ? ":" : ",") +
             std::string{"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
   }
   return text;
-}
-
-// PackageKey: the device's public key cut or padded with zeros to `size` bytes, or only
-// zeros.
-std::string KeyValue(std::size_t size = 32, bool zeros = false) {
-  std::vector<std::uint8_t> bytes = ts::ReadBytes(KeyFile("device.pub"));
-  bytes.resize(size);
-  if (zeros) bytes.assign(size, 0);
-  return HexValue(bytes);
-}
-
-// PackageKey: the public keys of these pairs, one after the other.
-std::function<std::string()> Keys(std::vector<std::string> names) {
-  return [=] {
-    std::vector<std::uint8_t> bytes;
-    for (const auto& name : names) {
-      const auto key = ts::ReadBytes(KeyFile(name + ".pub"));
-      bytes.insert(bytes.end(), key.begin(), key.end());
-    }
-    return HexValue(bytes);
-  };
-}
-
-// PackageKey: one point given by its 32 bytes in hex.
-std::function<std::string()> Point(std::string hex) {
-  return [=] {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return HexValue(bytes);
-  };
 }
 
 void Sign(const fs::path& file, const std::string& key = "device") {
@@ -143,9 +121,9 @@ const std::vector<Signed> kSigned = {
     {.name = "signature-of-65-bytes", .setup = SignatureOf(65)},
     {.name = "signature-unreadable", .env = {{"VXU_FAULTS", "read:" + kPackage + ".sig@0"}}},
     {.name = "signature-without-memory", .env = {{"VXU_FAULTS", "alloc:32768"}}},
-    {.name = "signature-key-of-31-bytes", .key = [] { return KeyValue(31); }},
-    {.name = "signature-key-of-33-bytes", .key = [] { return KeyValue(33); }},
-    {.name = "signature-key-of-zeros", .key = [] { return KeyValue(32, true); }},
+    {.name = "signature-key-of-31-bytes", .key = [] { return KeyValue({"device"}, 31); }},
+    {.name = "signature-key-of-33-bytes", .key = [] { return KeyValue({"device"}, 33); }},
+    {.name = "signature-key-of-zeros", .key = [] { return KeyValue({std::string(64, '0')}); }},
     {.name = "signature-key-reg-sz", .key = [] { return std::string("\"key\""); }},
     {.name = "signature-key-reg-dword", .key = [] { return std::string("dword:00000001"); }},
     // The point of order 2, on which the library would end the process, here in the
@@ -153,14 +131,14 @@ const std::vector<Signed> kSigned = {
     // element, S = 0) verifies for one digest in eight.
     {.name = "signature-key-of-order-2",
      .setup = UpdaterSignedWith(""),
-     .key = Point("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f")},
+     .key = [] { return KeyValue({"ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"}); }},
     {.name = "signature-key-of-order-8-forged",
      .setup = [](Device& d) {
        std::vector<std::uint8_t> forged(64, 0);
        forged[0] = 1;
        ts::WriteBytes(d.PackageFile().string() + ".sig", forged);
      },
-     .key = Point("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a")},
+     .key = [] { return KeyValue({"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"}); }},
     // Registry failures while PackageKey is looked for (nth:6 opens the options key,
     // nth:12 asks for PackageKey) leave the device asking for signatures.
     {.name = "signature-options-key-unreadable", .setup = SignatureOf(-2),
@@ -168,8 +146,8 @@ const std::vector<Signed> kSigned = {
     {.name = "signature-key-query-fails", .setup = SignatureOf(-2),
      .env = {{"VXU_FAULTS", "nth:12"}}},
     // Rotation: any key of the list verifies, one unusable key spoils the list.
-    {.name = "signature-second-of-two-keys", .key = Keys({"other", "device"})},
-    {.name = "signature-key-list-with-one-unusable", .key = [] { return KeyValue(64); }},
+    {.name = "signature-second-of-two-keys", .key = [] { return KeyValue({"other", "device"}); }},
+    {.name = "signature-key-list-with-one-unusable", .key = [] { return KeyValue({"device"}, 64); }},
     // A card that changes the package once it has been read to its end: the step that
     // reads the changed block fails there, before the bytes are used.
     {.name = "signature-engine-changed-after-the-check",
