@@ -277,8 +277,8 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
   const auto config = posix::CurrentConfig();
   pid_t pid = 0;
   bool ok = false;
+  if (!fault && !config->processFault) posix::ReplacePrograms(*config);
   const auto host = fault || config->processFault ? std::nullopt : MapDevicePath(application);
-  if (host) posix::ReplacePrograms(*config);
   struct stat info;
   if (host && ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
     posix::MakeStartable(*host, info);
