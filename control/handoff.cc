@@ -105,7 +105,8 @@ bool PlaceVerifiedCopy(const Judged& judged, std::u16string_view path,
     NotStarted(u"this updater is its verified copy");
     return false;
   }
-  const package::SignatureResult verdict = package::CheckUpdaterSignature(judged.Bytes(), path, key);
+  const package::SignatureResult verdict =
+      package::CheckUpdaterSignature(judged.Bytes(), path, key);
   if (verdict != package::SignatureResult::kValid) {
     NotStarted(platform::ToUtf16(package::ToString(verdict)));
     return false;

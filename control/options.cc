@@ -69,7 +69,8 @@ std::string BuildDate() {
 void ReadUpdateOptions(UpdateOptions* options) {
   *options = UpdateOptions{};
   platform::RegKey key = platform::kNullRegKey;
-  const std::int32_t opened = platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
+  const std::int32_t opened =
+      platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
   if (opened != platform::kErrorSuccess) {
     options->PackageKey = UnopenedKey(opened);
     return;
@@ -85,7 +86,8 @@ void ReadUpdateOptions(UpdateOptions* options) {
 
 package::DeviceKey ReadDeviceKey() {
   platform::RegKey key = platform::kNullRegKey;
-  const std::int32_t opened = platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
+  const std::int32_t opened =
+      platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
   if (opened != platform::kErrorSuccess) return UnopenedKey(opened);
   const package::DeviceKey deviceKey = QueryPackageKey(key);
   platform::RegCloseKey(key);

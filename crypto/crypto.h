@@ -59,8 +59,7 @@ enum class Verdict { kValid, kWrongSignature, kBadKey };
 bool IsUsableKey(const Key& key);
 // Checks `signature` of a file of this purpose whose digest is `digest` against the
 // public `key`.  kBadKey for an unusable key, whatever the signature.
-Verdict Verify(const Key& key, Purpose purpose, const Digest& digest,
-               const Signature& signature);
+Verdict Verify(const Key& key, Purpose purpose, const Digest& digest, const Signature& signature);
 
 // Host tools only.  A fresh key pair whose public key IsUsableKey (the secret key is the
 // 32-byte seed); nothing when the library fails.

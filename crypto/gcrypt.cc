@@ -223,8 +223,7 @@ bool IsUsableKey(const Key& key) {
   return error == 0 || gcry_err_code(error) == GPG_ERR_BAD_SIGNATURE;
 }
 
-Verdict Verify(const Key& key, Purpose purpose, const Digest& digest,
-               const Signature& signature) {
+Verdict Verify(const Key& key, Purpose purpose, const Digest& digest, const Signature& signature) {
   if (!IsUsableKey(key)) return Verdict::kBadKey;
   return CheckSignature(key, purpose, digest, signature) == 0 ? Verdict::kValid
                                                               : Verdict::kWrongSignature;

@@ -30,14 +30,16 @@ void fuzz::One(std::span<const std::uint8_t> data) {
     crypto::Verify(one, crypto::Purpose::kPackage, crypto::Digest{}, signature);
     if (!usable) continue;
     // Little-endian, the top bit being the sign of x: y < p = 2^255 - 19.
-    const bool canonical = (one[31] & 0x7F) != 0x7F ||
-                           std::any_of(one.begin() + 1, one.begin() + 31, [](auto b) { return b != 0xFF; }) ||
-                           one[0] < 0xED;
+    const bool canonical =
+        (one[31] & 0x7F) != 0x7F ||
+        std::any_of(one.begin() + 1, one.begin() + 31, [](auto b) { return b != 0xFF; }) ||
+        one[0] < 0xED;
     Expect(canonical, "a key with y at least p was taken");
     for (std::uint8_t d = 0; d < 16; ++d) {
       crypto::Digest digest{};
       digest[0] = d;
-      Expect(crypto::Verify(one, crypto::Purpose::kPackage, digest, forgery) != crypto::Verdict::kValid,
+      Expect(crypto::Verify(one, crypto::Purpose::kPackage, digest, forgery) !=
+                 crypto::Verdict::kValid,
              "a key under which anyone can sign was taken");
     }
   }

@@ -117,7 +117,7 @@ inline constexpr std::size_t kSlotCount = 7;
 inline constexpr std::uint32_t kVerifiedBlockSize = 64 * 1024;
 struct VerifiedReads {
   bool active = false;
-  std::uint32_t size = 0;  // the file's size when it was hashed; nothing past it is read
+  std::uint32_t size = 0;   // the file's size when it was hashed; nothing past it is read
   platform::Block digests;  // 32 bytes per block, in file order
   platform::Block block;    // kVerifiedBlockSize bytes: the block last found good
   std::uint32_t blockIndex = UINT32_MAX;  // which one, or UINT32_MAX for none
@@ -216,14 +216,14 @@ SignatureResult PackageCheckSignature(PackageHandle handle, std::u16string_view 
                                       const DeviceKey& key);
 // Checks the signature of an updater executable already read whole into `bytes`; `path`
 // is where it was read from, and its signature is read from beside it.
-SignatureResult CheckUpdaterSignature(std::span<const std::uint8_t> bytes,
-                                      std::u16string_view path, const DeviceKey& key);
+SignatureResult CheckUpdaterSignature(std::span<const std::uint8_t> bytes, std::u16string_view path,
+                                      const DeviceKey& key);
 
 // One pass over `file` from its start to the end it had when the pass began (`size`).
 struct HashedPackage {
-  std::array<std::uint8_t, 64> digest{};          // the SHA-512 of the whole file
-  std::array<std::uint8_t, kHeaderSize> head{};   // its first bytes, as hashed
-  VerifiedReads verified;                         // the block digests, not yet active
+  std::array<std::uint8_t, 64> digest{};         // the SHA-512 of the whole file
+  std::array<std::uint8_t, kHeaderSize> head{};  // its first bytes, as hashed
+  VerifiedReads verified;                        // the block digests, not yet active
 };
 // kValid with *hashed filled; kNoMemory; kWrongSignature when a read fails or the file
 // turns out shorter or longer than `size` (it changed while it was hashed).  Leaves the

@@ -24,12 +24,12 @@ bool LoadBlock(PackageRecord& record, std::uint32_t index) {
   if (v.blockIndex == index) return true;
   v.blockIndex = kNoBlock;
   const std::uint64_t start = std::uint64_t{index} * kVerifiedBlockSize;
-  const auto length = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(kVerifiedBlockSize, v.size - start));
+  const auto length =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(kVerifiedBlockSize, v.size - start));
   // The distance in two parts: a block may lie past 2 GiB when an image runs across it.
   auto high = static_cast<std::int32_t>(start >> 32);
-  if (platform::SetFilePointer(record.file, static_cast<std::int32_t>(start & 0xFFFFFFFFu),
-                               &high, platform::kFileBegin) == platform::kInvalidSetFilePointer) {
+  if (platform::SetFilePointer(record.file, static_cast<std::int32_t>(start & 0xFFFFFFFFu), &high,
+                               platform::kFileBegin) == platform::kInvalidSetFilePointer) {
     return false;
   }
   const std::span<std::uint8_t> block(v.block.get(), length);

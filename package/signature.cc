@@ -167,8 +167,8 @@ SignatureResult PackageCheckSignature(PackageHandle handle, std::u16string_view 
   return SignatureResult::kValid;
 }
 
-SignatureResult CheckUpdaterSignature(std::span<const std::uint8_t> bytes,
-                                      std::u16string_view path, const DeviceKey& key) {
+SignatureResult CheckUpdaterSignature(std::span<const std::uint8_t> bytes, std::u16string_view path,
+                                      const DeviceKey& key) {
   if (!IsUsableDeviceKey(key)) return SignatureResult::kBadDeviceKey;
   const std::optional<crypto::Signature> signature = ReadSignature(path);
   if (!signature) return SignatureResult::kNoSignature;

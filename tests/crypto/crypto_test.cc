@@ -17,7 +17,9 @@ TEST(CryptoKeys, OnlyCanonicalPointsOfLargeOrderThatTheLibraryHandlesAreUsable) 
     const std::string hex = line.substr(0, 64);
     const bool usable = line.at(65) == '1';
     crypto::Key key{};
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = std::stoi(hex.substr(2 * i, 2), nullptr, 16);
+    for (std::size_t i = 0; i < key.size(); ++i) {
+      key[i] = static_cast<std::uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    }
     EXPECT_EQ(crypto::IsUsableKey(key), usable) << line;
     ++count;
   }

@@ -72,7 +72,9 @@ void Device::BuildPackage(std::string_view images, const fs::path& engine) {
     }
     std::istringstream fields(word);  // OPTION[:VERSION[:HARDWARE[:SIZE]]]
     std::string option, version, hardware, size;
-    for (std::string* field : {&option, &version, &hardware, &size}) std::getline(fields, *field, ':');
+    for (std::string* field : {&option, &version, &hardware, &size}) {
+      std::getline(fields, *field, ':');
+    }
     if (hardware.empty()) hardware = "7000";
     if (size.empty()) size = "4096";
     const std::string type = kTypes.at(option);

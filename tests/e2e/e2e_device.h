@@ -53,8 +53,8 @@ class Device {
   void SetRegistry(std::string_view lines);
   // Builds VXUpdate.bin on the storage card from a list of images such as
   // "spl ipl:2.0 wince:2.0:8000": the vxpack option, then the version (none: the flash
-  // copy of that type), the hardware (default 7000) and the size (default 4096).  Words starting with "--" and
-  // the word after them go to vxpack as they are.
+  // copy of that type), the hardware (default 7000) and the size (default 4096).  Words
+  // starting with "--" and the word after them go to vxpack as they are.
   void BuildPackage(std::string_view images, const fs::path& engine = {});
   void PatchPackage(std::size_t offset, const std::function<std::uint32_t(std::uint32_t)>& change);
   fs::path FlashFile(std::string_view name) const { return root_ / ".hardware/flash" / name; }

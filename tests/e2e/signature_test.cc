@@ -24,7 +24,8 @@ fs::path KeyFile(const std::string& name) {
 std::string KeyValue(const std::vector<std::string>& keys = {"device"}, std::size_t size = 0) {
   std::vector<std::uint8_t> bytes;
   for (const auto& key : keys) {
-    const auto pair = key.size() == 64 ? std::vector<std::uint8_t>() : ts::ReadBytes(KeyFile(key + ".pub"));
+    const auto pair =
+        key.size() == 64 ? std::vector<std::uint8_t>() : ts::ReadBytes(KeyFile(key + ".pub"));
     bytes.insert(bytes.end(), pair.begin(), pair.end());
     for (std::size_t i = 0; pair.empty() && i < key.size(); i += 2) {
       bytes.push_back(static_cast<std::uint8_t>(std::stoi(key.substr(i, 2), nullptr, 16)));
@@ -94,6 +95,10 @@ std::function<Env(Device&)> ChangedAt(std::size_t field, std::uint32_t at) {
   };
 }
 
+// Points of order 2 and 8.
+const std::string kOrder2 = "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f";
+const std::string kOrder8 = "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a";
+
 struct Signed {
   const char* name;       // of the golden file
   Setup setup = nullptr;  // after the package was signed
@@ -131,14 +136,14 @@ const std::vector<Signed> kSigned = {
     // element, S = 0) verifies for one digest in eight.
     {.name = "signature-key-of-order-2",
      .setup = UpdaterSignedWith(""),
-     .key = [] { return KeyValue({"ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"}); }},
+     .key = [] { return KeyValue({kOrder2}); }},
     {.name = "signature-key-of-order-8-forged",
      .setup = [](Device& d) {
        std::vector<std::uint8_t> forged(64, 0);
        forged[0] = 1;
        ts::WriteBytes(d.PackageFile().string() + ".sig", forged);
      },
-     .key = [] { return KeyValue({"c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"}); }},
+     .key = [] { return KeyValue({kOrder8}); }},
     // Registry failures while PackageKey is looked for (nth:6 opens the options key,
     // nth:12 asks for PackageKey) leave the device asking for signatures.
     {.name = "signature-options-key-unreadable", .setup = SignatureOf(-2),
@@ -147,7 +152,8 @@ const std::vector<Signed> kSigned = {
      .env = {{"VXU_FAULTS", "nth:12"}}},
     // Rotation: any key of the list verifies, one unusable key spoils the list.
     {.name = "signature-second-of-two-keys", .key = [] { return KeyValue({"other", "device"}); }},
-    {.name = "signature-key-list-with-one-unusable", .key = [] { return KeyValue({"device"}, 64); }},
+    {.name = "signature-key-list-with-one-unusable",
+     .key = [] { return KeyValue({"device"}, 64); }},
     // A card that changes the package once it has been read to its end: the step that
     // reads the changed block fails there, before the bytes are used.
     {.name = "signature-engine-changed-after-the-check",

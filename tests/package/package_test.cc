@@ -386,13 +386,14 @@ TEST(PackageSignature, ReadsAfterTheCheckHandOnOnlyTheBytesThatWereHashed) {
   std::copy(pair->publicKey.begin(), pair->publicKey.end(), key.bytes.begin());
   constexpr std::uint32_t kBlock = package::kVerifiedBlockSize;
   Bytes file(3 * kBlock + 100);  // four blocks, the last one short
-  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 13 + i / 97);
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 13 + i / 7);
   std::copy(package::kMagic.begin(), package::kMagic.end(), file.begin());
   crypto::Sha512 sha;
   sha.Update(file);
   const auto signature = crypto::Sign(pair->secret, crypto::Purpose::kPackage, *sha.Finish());
   Device device;
-  testing_support::WriteBytes(device.root / "VXUpdate.bin.sig", Bytes(signature->begin(), signature->end()));
+  testing_support::WriteBytes(device.root / "VXUpdate.bin.sig",
+                              Bytes(signature->begin(), signature->end()));
   // Opened with another header, hashed with the signed one.
   for (const std::uint8_t flip : {1, 0}) {
     Bytes opened = file;

@@ -52,7 +52,8 @@ TEST(SigningTools, SignaturesHoldOnlyForWhatTheyWereMadeAsAndKeysMustBeUsable) {
     std::vector<std::string> args;
     for (const auto& arg : c.args) args.push_back(arg[0] == '@' ? in(arg.substr(1)) : arg);
     SCOPED_TRACE(args[1] + " " + args.back());
-    const ts::RunResult run = ts::Run(ts::Built("tools/" + c.args[0]), {args.begin() + 1, args.end()});
+    const ts::RunResult run =
+        ts::Run(ts::Built("tools/" + c.args[0]), {args.begin() + 1, args.end()});
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
   }

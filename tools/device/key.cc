@@ -1,13 +1,12 @@
 // vxdevice init --key: the public keys of signed packages, provisioned into the device
 // registry as the REG_BINARY value PackageKey (one to four keys, one after the other).
-#include "tools/device/device.h"
-
 #include <array>
 #include <cstdio>
 #include <fstream>
 #include <string>
 
 #include "crypto/crypto.h"
+#include "tools/device/device.h"
 
 namespace tools {
 

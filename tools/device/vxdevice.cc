@@ -6,6 +6,7 @@
 //   vxdevice show DIR [--json]
 //
 // Exit status: 0 done, 1 failed (one line on stderr), 2 bad usage.
+#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -16,8 +17,6 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "sim/device_state.h"
 #include "sim/image_format.h"

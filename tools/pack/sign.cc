@@ -152,9 +152,10 @@ int RunVerify(const std::string& publicKey, const std::string& file, crypto::Pur
     case crypto::Verdict::kWrongSignature:
       break;
   }
-  Complain(file, purpose == crypto::Purpose::kPackage
-                     ? "wrong signature (not signed as a package with this key, or changed since)"
-                     : "wrong signature (not signed as an updater with this key, or changed since)");
+  Complain(file,
+           purpose == crypto::Purpose::kPackage
+               ? "wrong signature (not signed as a package with this key, or changed since)"
+               : "wrong signature (not signed as an updater with this key, or changed since)");
   return kExitFailed;
 }
 
