@@ -416,6 +416,7 @@ TEST(PackageSignature, ReadsAfterTheCheckHandOnOnlyTheBytesThatWereHashed) {
   const Case cases[] = {
       {0, 108, 108},
       {kBlock - 6, 20, 20},          // across blocks 0 and 1
+      {0, 2 * kBlock, 2 * kBlock},   // whole blocks, read straight into the buffer
       {2 * kBlock + 100, 10, -1},    // the changed block, not the changed byte
       {kBlock, 2 * kBlock, -1},      // blocks 1 and 2
       {3 * kBlock, 200, 100},        // the last block, as long as it was
