@@ -256,7 +256,8 @@ void SignatureUpdater(benchmark::State& state) {
   const char* keyPath = std::getenv("VXBENCH_KEY_FILE");
   File keyFile = keyPath != nullptr ? OpenPlain(keyPath) : File();
   const package::PackageHandle handle = package::PackageOpen(kPackagePath);
-  if (!keyFile || std::fread(key.bytes.data(), 1, key.bytes.size(), keyFile.get()) != key.bytes.size() ||
+  if (!keyFile ||
+      std::fread(key.bytes.data(), 1, key.size, keyFile.get()) != package::kDeviceKeySize ||
       handle == package::InvalidPackageHandle()) {
     if (handle != package::InvalidPackageHandle()) package::PackageClose(handle);
     state.SkipWithError("no package or no VXBENCH_KEY_FILE");

@@ -31,9 +31,13 @@ struct UpdateOptions {
   package::DeviceKey PackageKey;
 };
 // Defaults, then the values of HKLM\VX_Config\VXUpdate that can be read as 4 bytes, and
-// the PackageKey value as it is.
+// the PackageKey value as it is.  A registry error other than "not found" while looking
+// for PackageKey leaves the options at their defaults and the key present but unusable.
+// PackageKey is read once per process: when the hand-off read it first, that verdict
+// is taken and the value is not asked for again.
 void ReadUpdateOptions(UpdateOptions* options);
-// The PackageKey value alone, for the hand-off, which runs before the options are read.
+// The PackageKey value alone, read the same way, for the hand-off, which runs before the
+// options are read; the one reading of the process, as above.
 package::DeviceKey ReadDeviceKey();
 // "-c" or "-C" anywhere in the command line switches CheckBinCRC on.
 void ApplyCommandLine(const char16_t* commandLine, UpdateOptions* options);

@@ -16,6 +16,9 @@ namespace {
 
 constexpr std::u16string_view kPackageName = u"VXUpdate.bin";
 constexpr std::u16string_view kUpdaterName = u"\\VXUpdater.exe";
+// Where a device that holds a key puts the verified copy of an updater it starts: the
+// root folder, device storage that the card cannot change between the check and the start.
+constexpr std::u16string_view kVerifiedCopy = kUpdaterName;
 // The updater path and its terminator must fit in the path buffer.
 constexpr std::size_t kMaxFolderLength = kPathUnits - kUpdaterName.size() - 1;
 
@@ -40,21 +43,16 @@ std::optional<std::uint32_t> ComputeLabelCrc(std::span<const std::uint8_t> file,
   return crc;
 }
 
-// Reads the updater at `path` whole and judges whether it is this very build.  The file
-// is closed and the buffer released before the caller starts anything.
-Decision Judge(std::u16string_view path) {
-  const platform::ScopedFile file(path);
-  if (!file.IsOpen()) return Decision::kGoOn;
-  const std::uint32_t size = platform::GetFileSize(file.handle(), nullptr);
-  if (size == platform::kInvalidFileSize) return Decision::kGoOn;
-  // An empty file holds no label; there is nothing to allocate or read.
-  if (size == 0) return Decision::kStart;
-  const platform::Block buffer = platform::AllocateBlock(size);
-  if (!buffer) return Decision::kGoOn;
-  std::uint32_t read = 0;
-  const std::span<std::uint8_t> bytes(buffer.get(), size);
-  if (!platform::ReadFile(file.handle(), bytes, &read) || read != size) return Decision::kGoOn;
+// The updater beside the package, read whole, and whether to start it.
+struct Judged {
+  Decision decision = Decision::kGoOn;
+  platform::Block bytes;
+  std::uint32_t size = 0;
+  std::span<const std::uint8_t> Bytes() const { return {bytes.get(), size}; }
+};
 
+// Whether the updater whose bytes these are is another build than this one.
+Decision Decide(std::span<const std::uint8_t> bytes) {
   const std::optional<std::size_t> label = FindUpdaterLabel(bytes);
   if (!label) return Decision::kStart;
   const std::uint32_t ownCrc = OwnLabelCrc();
@@ -65,6 +63,59 @@ Decision Judge(std::u16string_view path) {
   const std::optional<std::uint32_t> computed = ComputeLabelCrc(bytes, *label);
   if (!computed) return Decision::kGoOn;
   return *computed == ownCrc ? Decision::kGoOn : Decision::kStart;
+}
+
+// Reads the updater at `path` whole and judges it.  The file is closed before the caller
+// starts anything; the bytes stay for the signature check.
+Judged Judge(std::u16string_view path) {
+  Judged judged;
+  const platform::ScopedFile file(path);
+  if (!file.IsOpen()) return judged;
+  const std::uint32_t size = platform::GetFileSize(file.handle(), nullptr);
+  if (size == platform::kInvalidFileSize) return judged;
+  // An empty file holds no label; there is nothing to allocate or read.
+  if (size == 0) {
+    judged.decision = Decision::kStart;
+    return judged;
+  }
+  judged.bytes = platform::AllocateBlock(size);
+  if (!judged.bytes) return judged;
+  std::uint32_t read = 0;
+  if (!platform::ReadFile(file.handle(), std::span(judged.bytes.get(), size), &read) ||
+      read != size) {
+    return judged;
+  }
+  judged.size = size;
+  judged.decision = Decide(judged.Bytes());
+  return judged;
+}
+
+void NotStarted(std::u16string_view reason) {
+  platform::OutputDebugString(u"VXUpdater.exe not started: " + std::u16string(reason) + u"\r\n");
+}
+
+// A device that holds a key starts only bytes it has verified: the very bytes judged,
+// written to device storage.  True when the copy is there to be started.
+bool PlaceVerifiedCopy(const Judged& judged, std::u16string_view path,
+                       const package::DeviceKey& key) {
+  // The copy, started, finds the updater beside the package again; should that still
+  // differ from it, starting it once more would overwrite the running program and never
+  // end.
+  if (platform::IsRunningProgram(kVerifiedCopy)) {
+    NotStarted(u"this updater is its verified copy");
+    return false;
+  }
+  const package::SignatureResult verdict =
+      package::CheckUpdaterSignature(judged.Bytes(), path, key);
+  if (verdict != package::SignatureResult::kValid) {
+    NotStarted(platform::ToUtf16(package::ToString(verdict)));
+    return false;
+  }
+  if (!platform::WriteNewFile(kVerifiedCopy, judged.Bytes())) {
+    NotStarted(u"its copy \\VXUpdater.exe cannot be written");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -87,22 +138,20 @@ std::int32_t HandOffToUpdater(const char16_t* packagePath) {
   // program over and over without ever updating, should the file differ from its label
   // (a copy changed after stamping).
   if (platform::IsRunningProgram(updaterPath)) return 0;
-  if (Judge(updaterPath) == Decision::kGoOn) return 0;
+  const Judged judged = Judge(updaterPath);
+  if (judged.decision == Decision::kGoOn) return 0;
   // A device that holds a key runs no program it cannot prove was signed for it.
+  std::u16string_view started = updaterPath;
   const package::DeviceKey key = ReadDeviceKey();
   if (key.present) {
-    const package::SignatureResult verdict = package::CheckFileSignature(updaterPath, key);
-    if (verdict != package::SignatureResult::kValid) {
-      platform::OutputDebugString(u"VXUpdater.exe not started: " +
-                                  platform::ToUtf16(package::ToString(verdict)) + u"\r\n");
-      return 0;
-    }
+    if (!PlaceVerifiedCopy(judged, updaterPath, key)) return 0;
+    started = kVerifiedCopy;
   }
 
   // The started updater decides on its own; whether it could be started is not known to
   // the user either way, so this run ends as if it had been.
   platform::ProcessInformation information;
-  platform::CreateProcess(updaterPath, nullptr,
+  platform::CreateProcess(started, nullptr,
                           platform::kCreateNewConsole | platform::kInheritCallerPriority,
                           &information);
   if (information.process != platform::kNullHandle) platform::CloseHandle(information.process);

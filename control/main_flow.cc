@@ -110,14 +110,14 @@ bool CheckSignature(PackageHandle handle, const UpdateOptions& options) {
       std::u16string_view(gPackagePath.data(),
                           platform::BoundedLength(gPackagePath.data(), kPathUnits)),
       options.PackageKey);
-  static constexpr std::array<const char*, 4> kLines = {
+  static constexpr std::array<const char*, 5> kLines = {
       "Ok\n\n",
       "Fail - no signature\n\n",
       "Fail - wrong signature\n\n",
       "Fail - bad device key\n\n",
+      "Fail - malloc error\n\n",
   };
-  static_assert(kLines.size() ==
-                static_cast<std::size_t>(package::SignatureResult::kBadDeviceKey) + 1);
+  static_assert(kLines.size() == static_cast<std::size_t>(package::SignatureResult::kNoMemory) + 1);
   platform::Printf(kLines[static_cast<std::size_t>(result)]);
   return result == package::SignatureResult::kValid;
 }

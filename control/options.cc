@@ -1,6 +1,7 @@
 // The update options (registry and command line) and the banner.
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,16 +26,37 @@ void QueryOption(platform::RegKey key, std::u16string_view name, std::uint32_t* 
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-// Reads PackageKey of any type: a value that exists but is no 32-byte binary key still
-// asks for signatures, and every check then fails on the key.
+// Reads PackageKey of any type: a value that exists but holds no usable keys still asks
+// for signatures, and every check then fails on the key.  Only "not found" means that
+// the device takes unsigned packages; any other error counts as a key that cannot be used.
 package::DeviceKey QueryPackageKey(platform::RegKey key) {
   package::DeviceKey deviceKey;
   std::uint32_t size = deviceKey.bytes.size();
   const std::int32_t result =
       platform::RegQueryValueEx(key, u"PackageKey", &deviceKey.type, deviceKey.bytes, &size);
-  deviceKey.present = result == platform::kErrorSuccess || result == platform::kErrorMoreData;
+  if (result == platform::kErrorFileNotFound) return {};
+  deviceKey.present = true;
+  deviceKey.unreadable = result != platform::kErrorSuccess && result != platform::kErrorMoreData;
   deviceKey.size = size;
   return deviceKey;
+}
+
+// The key of a device whose options key could not be opened with `result`.
+package::DeviceKey UnopenedKey(std::int32_t result) {
+  package::DeviceKey deviceKey;
+  deviceKey.present = deviceKey.unreadable = result != platform::kErrorFileNotFound;
+  return deviceKey;
+}
+
+// The one reading of PackageKey in this run, by whichever step needs it first (the
+// hand-off or the options): the registry may answer a second reading otherwise, and the
+// hand-off and the package check must go by one verdict.
+std::optional<package::DeviceKey> gDeviceKey;
+
+template <typename Read>
+const package::DeviceKey& DeviceKeyOnce(Read read) {
+  if (!gDeviceKey) gDeviceKey = read();
+  return *gDeviceKey;
 }
 
 bool Contains(const char16_t* text, std::u16string_view part) {
@@ -59,8 +81,10 @@ std::string BuildDate() {
 void ReadUpdateOptions(UpdateOptions* options) {
   *options = UpdateOptions{};
   platform::RegKey key = platform::kNullRegKey;
-  if (platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key) !=
-      platform::kErrorSuccess) {
+  const std::int32_t opened =
+      platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
+  if (opened != platform::kErrorSuccess) {
+    options->PackageKey = DeviceKeyOnce([opened] { return UnopenedKey(opened); });
     return;
   }
   QueryOption(key, u"ForceFullUpgrade", &options->ForceFullUpgrade);
@@ -68,19 +92,20 @@ void ReadUpdateOptions(UpdateOptions* options) {
   QueryOption(key, u"FullVerify", &options->FullVerify);
   QueryOption(key, u"VerifyAfterWrite", &options->VerifyAfterWrite);
   QueryOption(key, u"CheckBinCRC", &options->CheckBinCRC);
-  options->PackageKey = QueryPackageKey(key);
+  options->PackageKey = DeviceKeyOnce([key] { return QueryPackageKey(key); });
   platform::RegCloseKey(key);
 }
 
 package::DeviceKey ReadDeviceKey() {
-  platform::RegKey key = platform::kNullRegKey;
-  if (platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key) !=
-      platform::kErrorSuccess) {
-    return {};
-  }
-  const package::DeviceKey deviceKey = QueryPackageKey(key);
-  platform::RegCloseKey(key);
-  return deviceKey;
+  return DeviceKeyOnce([] {
+    platform::RegKey key = platform::kNullRegKey;
+    const std::int32_t opened =
+        platform::RegOpenKeyEx(platform::kHkeyLocalMachine, kOptionsKey, 0, 0, &key);
+    if (opened != platform::kErrorSuccess) return UnopenedKey(opened);
+    const package::DeviceKey deviceKey = QueryPackageKey(key);
+    platform::RegCloseKey(key);
+    return deviceKey;
+  });
 }
 
 void ApplyCommandLine(const char16_t* commandLine, UpdateOptions* options) {

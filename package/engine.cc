@@ -39,18 +39,6 @@ std::int32_t Refuse(CrcProvider provider) {
   return 0;
 }
 
-// Writes the engine bytes to "\VXUpdate.dll" in one write.  False when the file cannot
-// be created or takes fewer bytes; a partial file is left behind and never bound.
-bool WriteEngineFile(std::span<const std::uint8_t> engine) {
-  const platform::Handle file = platform::CreateFile(
-      binding::kEngineLibrary, platform::kGenericWrite, 0, platform::kCreateAlways, 0);
-  if (file == platform::kInvalidHandle) return false;
-  std::uint32_t written = 0;
-  platform::WriteFile(file, engine, &written);
-  platform::CloseHandle(file);
-  return written == engine.size();
-}
-
 }  // namespace
 
 std::int32_t PackageInstallEngine(PackageHandle handle) {
@@ -64,7 +52,7 @@ std::int32_t PackageInstallEngine(PackageHandle handle) {
   // that is found out before any memory is asked for: a damaged length near 2^32 must not
   // turn into an allocation of that size.
   std::uint32_t sizeHigh = 0;
-  const std::uint32_t fileSize = platform::GetFileSize(handle->file, &sizeHigh);
+  const std::uint32_t fileSize = PackageFileSize(*handle, &sizeHigh);
   if (sizeHigh == 0 && (fileSize == platform::kInvalidFileSize || fileSize < header.engineOffset ||
                         fileSize - header.engineOffset < header.engineLength)) {
     return 0;
@@ -73,7 +61,7 @@ std::int32_t PackageInstallEngine(PackageHandle handle) {
   if (!engine) return 0;
   const std::span<std::uint8_t> bytes(engine.get(), header.engineLength);
   std::uint32_t read = 0;
-  platform::ReadFile(handle->file, bytes, &read);
+  ReadPackage(*handle, bytes, &read);
   if (read != header.engineLength) return 0;
 
   const CrcProvider provider = BindCrcProvider();
@@ -82,7 +70,8 @@ std::int32_t PackageInstallEngine(PackageHandle handle) {
     crc = binding::crc32(crc, bytes.data(), header.engineLength);
     if (crc != header.engineCrc) return Refuse(provider);
   }
-  if (!WriteEngineFile(bytes)) return Refuse(provider);
+  // A partial file is left behind when the write comes up short, and never bound.
+  if (!platform::WriteNewFile(binding::kEngineLibrary, bytes)) return Refuse(provider);
   binding::ReleaseLibrary();
   return binding::SwitchLibrary(binding::kEngineLibrary) ? 1 : 0;
 }

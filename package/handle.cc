@@ -38,7 +38,7 @@ ValidateResult CheckPayloadCrc(PackageRecord& record, const PackageHeader& heade
   while (result == ValidateResult::kValid && remaining != 0) {
     const std::uint32_t wanted = std::min(buffer.size, remaining);
     std::uint32_t read = 0;
-    const bool ok = platform::ReadFile(record.file, std::span(buffer.block.get(), wanted), &read);
+    const bool ok = ReadPackage(record, std::span(buffer.block.get(), wanted), &read);
     // A file that ends before the payload does is as unreadable as a failing read; going
     // on would never end.
     if (!ok || read == 0 || read > remaining) {
@@ -69,13 +69,6 @@ bool IsValid(PackageHandle handle) {
 
 PackageHeader HeaderOf(const PackageRecord& record) {
   return DecodeHeader(std::span<const std::uint8_t, kHeaderSize>(record.header));
-}
-
-bool SeekTo(const PackageRecord& record, std::uint32_t offset) {
-  // The file pointer takes a signed 32-bit distance: offsets of 2^31 and more come out
-  // negative and fail, as they do on the device.
-  return platform::SetFilePointer(record.file, static_cast<std::int32_t>(offset), nullptr,
-                                  platform::kFileBegin) != platform::kInvalidSetFilePointer;
 }
 
 std::optional<TransferBuffer> AllocateTransferBuffer() {

@@ -51,15 +51,15 @@ std::int32_t ChosenVariant(const PackageRecord& record, std::uint32_t type) {
 
 // Reads the first 512 bytes of an image.  kImageOk, or 3 when positioning fails or fewer
 // bytes arrive.
-std::int32_t ReadProbe(const PackageRecord& record, const ImageEntry& entry, Probe& probe) {
+std::int32_t ReadProbe(PackageRecord& record, const ImageEntry& entry, Probe& probe) {
   if (!SeekTo(record, entry.offset)) return kImageReadFailed;
   std::uint32_t read = 0;
-  platform::ReadFile(record.file, probe, &read);
+  ReadPackage(record, probe, &read);
   return read == probe.size() ? kImageOk : kImageReadFailed;
 }
 
 // One variant of one image: the device library judges its first 512 bytes.
-std::int32_t CheckEntry(const PackageRecord& record, std::uint32_t type, const ImageEntry& entry) {
+std::int32_t CheckEntry(PackageRecord& record, std::uint32_t type, const ImageEntry& entry) {
   Probe probe{};
   const std::int32_t read = ReadProbe(record, entry, probe);
   if (read != kImageOk) return read;
@@ -88,11 +88,11 @@ bool SameImage(ImageInfo& flash, ImageInfo& package) {
 
 // Streams an image that is positioned and has a buffer: first call, follow-ups while
 // the library expects bytes, closing call.
-std::int32_t StreamImage(const PackageRecord& record, std::uint32_t type, const ImageEntry& entry,
+std::int32_t StreamImage(PackageRecord& record, std::uint32_t type, const ImageEntry& entry,
                          TransferBuffer& buffer, ProgressCallback progress) {
   std::uint8_t* const data = buffer.block.get();
   std::uint32_t read = 0;
-  if (!platform::ReadFile(record.file, std::span(data, kFirstChunkSize), &read)) {
+  if (!ReadPackage(record, std::span(data, kFirstChunkSize), &read)) {
     return kImageReadFailed;
   }
   std::uint32_t remaining = 0;
@@ -100,7 +100,7 @@ std::int32_t StreamImage(const PackageRecord& record, std::uint32_t type, const 
   while (result == kImageOk) {
     if (remaining == 0) return binding::VXUpdate_WriteLast();
     const std::uint32_t wanted = std::min(buffer.size, remaining);
-    if (!platform::ReadFile(record.file, std::span(data, wanted), &read)) return kImageReadFailed;
+    if (!ReadPackage(record, std::span(data, wanted), &read)) return kImageReadFailed;
     // The package ends before the library has all it asked for: waiting for more would
     // never end.
     if (read == 0) return kImageReadFailed;

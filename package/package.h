@@ -109,6 +109,21 @@ inline constexpr std::int32_t kImageInvalid = 9;       // invalid handle, type w
 
 // Slots of selectedVariant, one per type with a directory entry.
 inline constexpr std::size_t kSlotCount = 7;
+
+// What a successful signature check leaves for every later read of the package: the
+// SHA-256 of each 64 KiB block of the file as it was hashed, and room for one block.
+// While `active`, a read hands on only bytes of whole blocks that were read again and
+// matched; a block that does not makes the read fail where it happens.
+inline constexpr std::uint32_t kVerifiedBlockSize = 64 * 1024;
+struct VerifiedReads {
+  bool active = false;
+  std::uint32_t size = 0;   // the file's size when it was hashed; nothing past it is read
+  platform::Block digests;  // 32 bytes per block, in file order
+  platform::Block block;    // kVerifiedBlockSize bytes: the block last found good
+  std::uint32_t blockIndex = UINT32_MAX;  // which one, or UINT32_MAX for none
+  std::uint64_t position = 0;             // where the next read starts
+};
+
 struct PackageRecord {
   platform::Handle file = platform::kInvalidHandle;
   std::array<std::uint8_t, kHeaderSize> header{};
@@ -117,6 +132,7 @@ struct PackageRecord {
   std::array<std::int32_t, kSlotCount> selectedVariant{};
   std::uint32_t written = 0;
   std::uint32_t mobile = 0;
+  VerifiedReads verified;
 };
 using PackageHandle = PackageRecord*;
 // The handle value with all bits set: no package.
@@ -162,37 +178,57 @@ std::int32_t PackageWriteImage(PackageHandle handle, std::uint32_t type,
 // ---------------------------------------------------------------------------
 // Signatures
 
-// The public key a device holds to accept only signed packages and updaters: the registry
-// value PackageKey as it was found, of any type and size.
+// The public keys a device holds to accept only signed packages and updaters: the
+// registry value PackageKey as it was found, of any type and size.  One to four keys of
+// 32 bytes each, so that a fleet can move from an old key to a new one.
 inline constexpr std::size_t kDeviceKeySize = 32;
+inline constexpr std::size_t kMaxDeviceKeys = 4;
 struct DeviceKey {
-  bool present = false;    // the value exists: every check below is then required
-  std::uint32_t type = 0;  // its registry type; only REG_BINARY is a key
+  // Signatures are required: the value exists, or the registry failed while it was looked
+  // for (`unreadable`: then no key is usable).  Only "not found" leaves both false.
+  bool present = false;
+  bool unreadable = false;
+  std::uint32_t type = 0;  // its registry type; only REG_BINARY holds keys
   std::uint32_t size = 0;  // its size in bytes, also when larger than `bytes`
-  std::array<std::uint8_t, kDeviceKeySize> bytes{};
+  std::array<std::uint8_t, kDeviceKeySize * kMaxDeviceKeys> bytes{};
 };
+// True when `key` was read and is a REG_BINARY of 32, 64, 96 or 128 bytes of which every
+// 32 are a usable public key (crypto::IsUsableKey).  One unusable key spoils the value.
+bool IsUsableDeviceKey(const DeviceKey& key);
 
 // A file is signed by "<its path>.sig" beside it: the 64-byte Ed25519 signature of the
-// SHA-512 digest of the whole file.
+// message of crypto.h, which names the file a package or an updater and holds the
+// SHA-512 digest of the whole file.  It passes when it verifies under any of the keys.
 enum class SignatureResult : std::int32_t {
   kValid = 0,
   kNoSignature = 1,     // the .sig file is missing, unreadable or not exactly 64 bytes
   kWrongSignature = 2,  // it does not verify, or the file could not be hashed whole
-  kBadDeviceKey = 3,    // the device key is no 32-byte REG_BINARY value or no usable key
+  kBadDeviceKey = 3,    // the device key is unusable (see IsUsableDeviceKey)
+  kNoMemory = 4,        // no memory to hash the file
 };
 std::string_view ToString(SignatureResult result);
 
 // Checks the signature of the open package, whose path is `path`, against `key` (which
-// must be present).  Reads the whole file through a transfer buffer from its start.
+// must be present), in one pass over the file through a transfer buffer.  The pass also
+// compares the header copy with the bytes hashed and, on success, makes every later read
+// of the package a verified read (VerifiedReads).
 SignatureResult PackageCheckSignature(PackageHandle handle, std::u16string_view path,
                                       const DeviceKey& key);
-// The same for the file at `path`, opened and closed here.
-SignatureResult CheckFileSignature(std::u16string_view path, const DeviceKey& key);
-// The SHA-512 of the file from its start to the end it had when the hashing began.
-// Nothing when a read fails, or when the file turns out shorter or longer than `size`
-// (it changed while it was hashed).  Leaves the file position anywhere.
-std::optional<std::array<std::uint8_t, 64>> HashWholeFile(platform::Handle file,
-                                                          std::uint32_t size);
+// Checks the signature of an updater executable already read whole into `bytes`; `path`
+// is where it was read from, and its signature is read from beside it.
+SignatureResult CheckUpdaterSignature(std::span<const std::uint8_t> bytes, std::u16string_view path,
+                                      const DeviceKey& key);
+
+// One pass over `file` from its start to the end it had when the pass began (`size`).
+struct HashedPackage {
+  std::array<std::uint8_t, 64> digest{};         // the SHA-512 of the whole file
+  std::array<std::uint8_t, kHeaderSize> head{};  // its first bytes, as hashed
+  VerifiedReads verified;                        // the block digests, not yet active
+};
+// kValid with *hashed filled; kNoMemory; kWrongSignature when a read fails or the file
+// turns out shorter or longer than `size` (it changed while it was hashed).  Leaves the
+// file position anywhere.
+SignatureResult HashPackageFile(platform::Handle file, std::uint32_t size, HashedPackage* hashed);
 
 // A transfer buffer: the largest of 1 MiB, 512 KiB, ..., 64 KiB that can be allocated.
 struct TransferBuffer {

@@ -276,6 +276,16 @@ class ScopedFile {
   Handle handle_;
 };
 
+// Makes the device file at `path` a new regular file that holds `bytes`, written in one
+// write, for the updater to start or load.  Whatever stood there (a file, a link, the
+// same name in another case) is replaced, never written through: the bytes go to a fresh
+// file beside it, created exclusively, which then takes the name.  A later CreateProcess
+// or LoadLibrary of `path` starts or loads exactly that file, or fails.  False when the
+// file cannot be made (`path` is then as it was) or takes fewer bytes (the short file
+// then stands at `path`, as a short write leaves it on the device).  To the trace and to
+// the faults it is a CreateFile (write), a WriteFile and a CloseHandle of `path`.
+bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes);
+
 // ---------------------------------------------------------------------------
 // Program entry and end
 

@@ -88,6 +88,15 @@ void ParseFaults(std::string_view list, Config* config, std::vector<std::string>
     } else if (kind == "write" && hasArgument && ParseFileFault(argument, true, &fault)) {
       config->writeFaults.push_back(std::move(fault));
       understood = true;
+    } else if (kind == "change" && hasArgument && ParseFileFault(argument, true, &fault)) {
+      config->changeFaults.push_back(std::move(fault));
+      understood = true;
+    } else if (kind == "replace" && hasArgument && argument.rfind('=') != std::string_view::npos &&
+               argument.rfind('=') != 0 && argument.rfind('=') + 1 != argument.size()) {
+      const std::size_t equals = argument.rfind('=');
+      config->replaceFaults.push_back(
+          {ToUtf16(argument.substr(0, equals)), ToUtf16(argument.substr(equals + 1))});
+      understood = true;
     } else if (kind == "thread" && !hasArgument) {
       config->threadFault = true;
       understood = true;

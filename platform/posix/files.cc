@@ -1,4 +1,5 @@
 // Files of the device folder with the device's meaning, and the table of handles.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/handles.h"
@@ -96,7 +98,165 @@ bool FileOf(Handle handle, Object* object) {
   return FindObject(handle, object) && object->kind == ObjectKind::kFile;
 }
 
+// Writes `bytes` at the file's position, stopping short where a write fault of the
+// file at normalised `path` strikes; *written holds the count.  False when nothing
+// could be written at all.
+bool WriteCounted(int fd, const std::u16string& path, std::span<const std::uint8_t> bytes,
+                  std::uint32_t* written) {
+  const off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0) return false;
+  std::size_t count = std::min<std::size_t>(bytes.size(), UINT32_MAX);
+  const auto start = static_cast<std::uint64_t>(position);
+  for (const auto& fault : CurrentConfig()->writeFaults) {
+    if (fault.path != path) continue;
+    // The write stops short of the byte at the offset, as a full medium would.
+    count = fault.offset <= start ? 0 : std::min<std::uint64_t>(count, fault.offset - start);
+  }
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t put = ::write(fd, bytes.data() + done, count - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      if (done == 0) return false;
+      break;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  if (written != nullptr) *written = static_cast<std::uint32_t>(done);
+  return true;
+}
+
+// The files WriteNewFile made, by normalised device path: what each must still be when
+// it is started or loaded (device and inode).
+struct FileId {
+  dev_t device;
+  ino_t inode;
+};
+std::mutex writtenMutex;
+std::map<std::u16string, FileId>& writtenFiles = *new std::map<std::u16string, FileId>();
+
+// The other entries of `folder` that name `name` ignoring ASCII case.
+std::vector<std::string> OtherCases(const std::string& folder, const std::string& name) {
+  std::vector<std::string> others;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return others;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view candidate = entry->d_name;
+    if (candidate != name && EqualsIgnoringAsciiCase(candidate, name)) others.emplace_back(candidate);
+  }
+  ::closedir(dir);
+  return others;
+}
+
+bool IsFolder(const std::string& host) {
+  struct stat info;
+  return ::lstat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A new regular file that will replace the entry at a device path: created under a
+// fresh name beside it, exclusively and without following a link, then renamed over the
+// target by Commit.  Whatever stood at the target (a file, a link placed there, the same
+// name in another case) is replaced, never written through; until Commit, and when it
+// fails, the target is as it was and the new file is removed again.
+class Replacement {
+ public:
+  explicit Replacement(std::u16string_view path) {
+    const auto mapped = MapDevicePath(path);
+    if (!mapped) return;
+    target_ = GivenCase(*mapped, path);
+    const std::size_t slash = target_.rfind('/');
+    folder_ = target_.substr(0, slash);
+    name_ = target_.substr(slash + 1);
+    // A folder under the name, in any case, is not a file of the device.
+    if (IsFolder(target_)) return;
+    for (const auto& other : OtherCases(folder_, name_)) {
+      if (IsFolder(folder_ + "/" + other)) return;
+    }
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      temporary_ = folder_ + "/." + name_ + "." + std::to_string(::getpid()) + "-" +
+                   std::to_string(serial++) + ".new";
+      do {
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      } while (fd_ < 0 && errno == EINTR);
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+  }
+  ~Replacement() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && fd_ >= 0) ::unlink(temporary_.c_str());
+  }
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
+
+  int fd() const { return fd_; }
+
+  // Renames the new file over the target and records it for StartableFile; false when
+  // it cannot take the target's place.
+  bool Commit(const std::u16string& normalPath) {
+    struct stat info;
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) return false;
+    // The device's file system holds one file per name whatever its case: the same name
+    // in another case is that file, and goes.
+    for (const auto& other : OtherCases(folder_, name_)) {
+      if (::unlink((folder_ + "/" + other).c_str()) != 0) return false;
+    }
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
+    committed_ = true;
+    std::lock_guard<std::mutex> lock(writtenMutex);
+    writtenFiles[normalPath] = FileId{info.st_dev, info.st_ino};
+    return true;
+  }
+
+ private:
+  std::string target_, folder_, name_, temporary_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
 }  // namespace
+
+StartableFile::StartableFile(std::u16string_view devicePath, const std::string& host,
+                             bool inherited)
+    : path_(host) {
+  FileId written;
+  {
+    std::lock_guard<std::mutex> lock(writtenMutex);
+    const auto it = writtenFiles.find(NormalizeDevicePath(devicePath));
+    if (it == writtenFiles.end()) return;
+    written = it->second;
+  }
+  // Opened without following a link, and only when it is still the very file written.
+  const int flags = O_RDONLY | O_NOFOLLOW | (inherited ? 0 : O_CLOEXEC);
+  do {
+    fd_ = ::open(host.c_str(), flags);
+  } while (fd_ < 0 && errno == EINTR);
+  struct stat info;
+  if (fd_ < 0 || ::fstat(fd_, &info) != 0 || info.st_dev != written.device ||
+      info.st_ino != written.inode) {
+    refused_ = true;
+    return;
+  }
+  path_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+StartableFile::~StartableFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void ChangeAfterTheEnd(Config& config, const std::u16string& path, std::uint64_t start,
+                       std::span<std::uint8_t> delivered, std::uint64_t size) {
+  if (!MatchesFault(config.changeFaults, path)) return;
+  std::lock_guard<std::mutex> lock(config.endsMutex);
+  if (config.readToTheEnd.count(path) != 0) {
+    for (const auto& fault : config.changeFaults) {
+      if (fault.path == path && fault.offset >= start && fault.offset - start < delivered.size()) {
+        delivered[fault.offset - start] ^= 0xFF;
+      }
+    }
+  }
+  if (start + delivered.size() >= size) config.readToTheEnd.insert(path);
+}
 
 Handle AddObject(Object object) {
   std::lock_guard<std::mutex> lock(tableMutex);
@@ -153,11 +313,12 @@ bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) 
   const off_t position = ::lseek(object.fd, 0, SEEK_CUR);
   struct stat info;
   if (position < 0 || ::fstat(object.fd, &info) != 0) return false;
+  const auto config = posix::CurrentConfig();
   const std::size_t wanted = std::min<std::size_t>(buffer.size(), UINT32_MAX);
   const auto start = static_cast<std::uint64_t>(position);
   const auto size = static_cast<std::uint64_t>(info.st_size);
   const std::uint64_t end = std::min<std::uint64_t>(start + wanted, std::max(size, start));
-  for (const auto& fault : posix::CurrentConfig()->readFaults) {
+  for (const auto& fault : config->readFaults) {
     if (fault.path == object.normalPath && fault.offset >= start && fault.offset < end) {
       return false;
     }
@@ -174,6 +335,7 @@ bool ReadFile(Handle file, std::span<std::uint8_t> buffer, std::uint32_t* read) 
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
+  posix::ChangeAfterTheEnd(*config, object.normalPath, start, buffer.first(done), size);
   if (read != nullptr) *read = static_cast<std::uint32_t>(done);
   return true;
 }
@@ -183,27 +345,30 @@ bool WriteFile(Handle file, std::span<const std::uint8_t> bytes, std::uint32_t* 
   if (posix::NthFault("WriteFile")) return false;
   posix::Object object;
   if (!posix::FileOf(file, &object)) return false;
-  const off_t position = ::lseek(object.fd, 0, SEEK_CUR);
-  if (position < 0) return false;
-  std::size_t count = std::min<std::size_t>(bytes.size(), UINT32_MAX);
-  const auto start = static_cast<std::uint64_t>(position);
-  for (const auto& fault : posix::CurrentConfig()->writeFaults) {
-    if (fault.path != object.normalPath) continue;
-    // The write stops short of the byte at the offset, as a full medium would.
-    count = fault.offset <= start ? 0 : std::min<std::uint64_t>(count, fault.offset - start);
+  return posix::WriteCounted(object.fd, object.normalPath, bytes, written);
+}
+
+// A CreateFile, a WriteFile and a CloseHandle to the trace and to the faults, as the
+// device's own write of a new file would be; on the host a fresh file renamed over the
+// target (Replacement).
+bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes) {
+  const bool fault = posix::NthFault("CreateFile");
+  const std::u16string normalPath = posix::NormalizeDevicePath(path);
+  std::optional<posix::Replacement> file;
+  if (!fault && !posix::MatchesFault(posix::CurrentConfig()->openFaults, normalPath)) {
+    file.emplace(path);
   }
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t put = ::write(object.fd, bytes.data() + done, count - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0) {
-      if (done == 0) return false;
-      break;
-    }
-    done += static_cast<std::size_t>(put);
-  }
-  if (written != nullptr) *written = static_cast<std::uint32_t>(done);
-  return true;
+  const bool created = file && file->fd() >= 0;
+  TraceEvent("create_file").Str("path", path).Str("access", "write").Bool("ok", created).Emit();
+  if (!created) return false;
+  std::uint32_t written = 0;
+  if (!posix::NthFault("WriteFile")) posix::WriteCounted(file->fd(), normalPath, bytes, &written);
+  // A short file takes the name all the same, as a short write on the device leaves it,
+  // and the caller neither starts nor loads it.
+  const bool whole = file->Commit(normalPath) && written == bytes.size();
+  file.reset();
+  TraceEvent("close_file").Str("path", path).Emit();
+  return whole;
 }
 
 std::uint32_t SetFilePointer(Handle file, std::int32_t distance, std::int32_t* distanceHigh,

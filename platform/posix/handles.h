@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "platform/platform.h"
@@ -41,6 +42,13 @@ Handle AddObject(Object object);
 bool FindObject(Handle handle, Object* object);
 // Removes the object and hands it back; false when there is none.
 bool TakeObject(Handle handle, Object* object);
+
+// The fault change:PATH@OFFSET on bytes a read of the file at normalised `path` has just
+// delivered from `start`: once an earlier read reached the end of the file (`size`
+// bytes), the byte at OFFSET is handed on with every bit turned over.
+struct Config;
+void ChangeAfterTheEnd(Config& config, const std::u16string& path, std::uint64_t start,
+                       std::span<std::uint8_t> delivered, std::uint64_t size);
 
 // Hooks of CloseHandle for the kinds whose files own them.
 void CloseEvent(const Object& object);

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,12 @@ namespace platform::posix {
 struct FileFault {
   std::u16string path;
   std::uint64_t offset = 0;
+};
+
+// replace:PATH=SOURCE, both device paths as given.
+struct ReplaceFault {
+  std::u16string path;
+  std::u16string source;
 };
 
 // The host knobs as read from the environment.  A record is never changed once
@@ -37,6 +45,11 @@ struct Config {
   std::vector<FileFault> openFaults;
   std::vector<FileFault> readFaults;
   std::vector<FileFault> writeFaults;
+  std::vector<FileFault> changeFaults;
+  std::vector<ReplaceFault> replaceFaults;
+  // The files of the change faults that a read of this process has reached the end of.
+  std::mutex endsMutex;
+  std::set<std::u16string> readToTheEnd;
   bool threadFault = false;
   bool processFault = false;
   // nth:K: the K-th fallible call of the process fails; the calls counted so far.
@@ -75,6 +88,27 @@ bool WriteAll(int fd, std::string_view bytes);
 
 // Forgets the parsed registry so that the next RegOpenKeyEx reads the file again.
 void ForgetRegistry();
+
+// A device file about to be started or loaded, at `host` (its device path mapped).  For
+// a file that WriteNewFile made, exactly that file: opened without following a link and
+// refused() when the path no longer names it; path() is then /proc/self/fd/N of the open
+// file, kept open across exec when `inherited` (a script's interpreter opens it by that
+// name).  Any other file goes by its host path, as before.
+class StartableFile {
+ public:
+  StartableFile(std::u16string_view devicePath, const std::string& host, bool inherited);
+  ~StartableFile();
+  StartableFile(const StartableFile&) = delete;
+  StartableFile& operator=(const StartableFile&) = delete;
+  bool refused() const { return refused_; }
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }  // -1 for a file WriteNewFile did not make
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool refused_ = false;
+};
 
 }  // namespace platform::posix
 

@@ -31,8 +31,10 @@ Module LoadLibrary(std::u16string_view name) {
   const auto host = MapDevicePath(devicePath);
   void* handle = nullptr;
   if (host && !fault) {
-    // The path always holds a '/', so the host never searches its own library folders.
-    handle = ::dlopen(host->c_str(), RTLD_NOW | RTLD_LOCAL);
+    // A library the updater wrote itself is loaded only as that very file.  The path
+    // always holds a '/', so the host never searches its own library folders.
+    const posix::StartableFile library(devicePath, *host, false);
+    if (!library.refused()) handle = ::dlopen(library.path().c_str(), RTLD_NOW | RTLD_LOCAL);
   }
   TraceEvent("load_library").Str("name", name).Bool("ok", handle != nullptr).Emit();
   if (handle == nullptr) return kNullModule;

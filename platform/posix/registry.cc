@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/platform.h"
@@ -17,8 +19,21 @@ namespace platform {
 namespace posix {
 namespace {
 
+// What a registry call answers when a fault of VXU_FAULTS fails it, or when the registry
+// file cannot be read there: ERROR_REGISTRY_IO_FAILED, a failure of the registry itself,
+// never the "not found" of a key or value that is absent.
+constexpr std::int32_t kFaultResult = 1016;
+
+// The registry as the device folder holds it.  `unreadable` when registry.reg exists but
+// cannot be read or is no registry file: every key then fails to open with kFaultResult,
+// since a key that cannot be looked up is not known to be absent.
+struct DeviceRegistry {
+  Registry keys;
+  bool unreadable = false;
+};
+
 struct OpenKey {
-  std::shared_ptr<const Registry> registry;  // an open key keeps the registry it saw
+  std::shared_ptr<const DeviceRegistry> registry;  // an open key keeps the registry it saw
   std::u16string path;
 };
 
@@ -26,46 +41,64 @@ std::mutex registryMutex;
 // Kept for the whole life of the process and never destroyed: a device library or the
 // keep-alive thread may still call in while the process ends.
 // The registry read so far: null when not read yet, or when there is no file.
-std::shared_ptr<const Registry>& cached = *new std::shared_ptr<const Registry>();
+std::shared_ptr<const DeviceRegistry>& cached = *new std::shared_ptr<const DeviceRegistry>();
 std::map<std::intptr_t, OpenKey>& openKeys = *new std::map<std::intptr_t, OpenKey>();
 std::intptr_t nextKey = 1;
 
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes) {
+// The whole file; nothing, with errno's value in *error, when it cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, int* error) {
+  std::vector<std::uint8_t> bytes;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    *error = errno;
+    return std::nullopt;
+  }
   std::uint8_t chunk[4096];
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) *error = errno;
     if (got <= 0) {
       ::close(fd);
-      return got == 0;
+      if (got < 0) return std::nullopt;
+      return bytes;
     }
-    bytes->insert(bytes->end(), chunk, chunk + got);
+    bytes.insert(bytes.end(), chunk, chunk + got);
   }
 }
 
 // The registry, read from the device folder when first needed; null when there is no
 // file (every key is then missing).
-std::shared_ptr<const Registry> LoadRegistry() {
+std::shared_ptr<const DeviceRegistry> LoadRegistry() {
   {
     std::lock_guard<std::mutex> lock(registryMutex);
     if (cached) return cached;
   }
   const auto path = MapDevicePath(u"\\registry.reg");
-  std::vector<std::uint8_t> bytes;
-  if (!path || !ReadWholeFile(*path, &bytes)) return nullptr;
-  ParsedRegistry parsed = ParseRegistryFile(bytes);
-  if (parsed.badHeader) {
-    Debug("skipped line 1 of " + *path +
-          ": not REGEDIT4 or \"Windows Registry Editor Version 5.00\"; the rest is read");
+  if (!path) return nullptr;
+  int error = 0;
+  const auto bytes = ReadWholeFile(*path, &error);
+  if (!bytes && (error == ENOENT || error == ENOTDIR)) return nullptr;
+  auto registry = std::make_shared<DeviceRegistry>();
+  if (!bytes) {
+    Debug(*path + " cannot be read (" + std::strerror(error) + "); every key fails to open");
+    registry->unreadable = true;
+  } else {
+    ParsedRegistry parsed = ParseRegistryFile(*bytes);
+    // A file that is no registry is one failure, not a failure on each of its lines.
+    if (parsed.badHeader) {
+      Debug("line 1 of " + *path +
+            ": not REGEDIT4 or \"Windows Registry Editor Version 5.00\"; every key fails to open");
+      parsed.skipped.clear();
+    }
+    for (const auto& line : parsed.skipped) {
+      Debug("skipped line " + std::to_string(line.line) + " of " + *path + ": " + line.reason);
+    }
+    registry->keys = std::move(parsed.keys);
+    registry->unreadable = parsed.badHeader;
   }
-  for (const auto& line : parsed.skipped) {
-    Debug("skipped line " + std::to_string(line.line) + " of " + *path + ": " + line.reason);
-  }
-  auto registry = std::make_shared<const Registry>(std::move(parsed.keys));
   std::lock_guard<std::mutex> lock(registryMutex);
-  if (!cached) cached = registry;
+  if (!cached) cached = std::move(registry);
   return cached;
 }
 
@@ -88,7 +121,7 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
                           std::uint32_t /*access*/, RegKey* result) {
   const bool fault = posix::NthFault("RegOpenKeyEx");
   if (result != nullptr) *result = kNullRegKey;
-  std::shared_ptr<const posix::Registry> registry;
+  std::shared_ptr<const posix::DeviceRegistry> registry;
   std::u16string base;
   if (root == kHkeyLocalMachine) {
     registry = posix::LoadRegistry();
@@ -102,13 +135,20 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
   }
   std::u16string path = posix::KeyPathOf(subKey);
   if (!base.empty()) path = path.empty() ? base : base + u"\\" + path;
-  const bool found = !fault && registry && result != nullptr && registry->count(path) != 0;
+  const posix::RegistryKey* key = nullptr;
+  if (registry) {
+    const auto it = registry->keys.find(path);
+    if (it != registry->keys.end()) key = &it->second;
+  }
+  const bool unreadable = registry && (registry->unreadable || (key != nullptr && key->unreadable));
+  const bool found = !fault && !unreadable && key != nullptr && result != nullptr;
   TraceEvent("reg_open").Str("key", subKey).Bool("ok", found).Emit();
+  if (fault || unreadable) return posix::kFaultResult;
   if (!found) return kErrorFileNotFound;
   std::lock_guard<std::mutex> lock(posix::registryMutex);
-  const std::intptr_t key = posix::nextKey++;
-  posix::openKeys.emplace(key, posix::OpenKey{registry, path});
-  *result = RegKey{key};
+  const std::intptr_t handle = posix::nextKey++;
+  posix::openKeys.emplace(handle, posix::OpenKey{registry, path});
+  *result = RegKey{handle};
   return kErrorSuccess;
 }
 
@@ -117,26 +157,28 @@ std::int32_t RegQueryValueEx(RegKey key, std::u16string_view name, std::uint32_t
   if (posix::NthFault("RegQueryValueEx")) {
     TraceEvent("reg_query")
         .Str("name", name)
-        .Num("result", kErrorFileNotFound)
+        .Num("result", posix::kFaultResult)
         .Num("size", 0)
         .Emit();
-    return kErrorFileNotFound;
+    return posix::kFaultResult;
   }
   const posix::RegistryValue* value = nullptr;
-  std::shared_ptr<const posix::Registry> registry;
+  std::shared_ptr<const posix::DeviceRegistry> registry;
   {
     std::lock_guard<std::mutex> lock(posix::registryMutex);
     auto it = posix::openKeys.find(static_cast<std::intptr_t>(key));
     if (it != posix::openKeys.end()) {
       registry = it->second.registry;
-      const auto& values = registry->at(it->second.path).values;
+      const auto& values = registry->keys.at(it->second.path).values;
       auto found = values.find(posix::FoldAscii(name));
       if (found != values.end()) value = &found->second;
     }
   }
   std::int32_t result = kErrorFileNotFound;
   std::uint32_t needed = 0;
-  if (value != nullptr) {
+  if (value != nullptr && value->unreadable) {
+    result = posix::kFaultResult;
+  } else if (value != nullptr) {
     needed = static_cast<std::uint32_t>(value->data.size());
     // The room is what the caller says it offers, but never more than the buffer has.
     const std::size_t room = size == nullptr ? 0 : std::min<std::size_t>(*size, data.size());

@@ -185,6 +185,18 @@ void DefineKey(Registry* keys, const std::u16string& path) {
   (*keys)[u""];
 }
 
+// The name a value line without a well-quoted name meant: the text before its '=',
+// without quotes; nothing for a line without '=' or without a name before it.
+std::optional<std::u16string> MeantName(Text line) {
+  const std::size_t equals = line.find(u'=');
+  if (equals == Text::npos) return std::nullopt;
+  Text name = Trim(line.substr(0, equals));
+  if (!name.empty() && name.front() == u'"') name.remove_prefix(1);
+  if (!name.empty() && name.back() == u'"') name.remove_suffix(1);
+  if (name.empty()) return std::nullopt;
+  return FoldAscii(name);
+}
+
 void DeleteKey(Registry* keys, const std::u16string& path) {
   if (path.empty()) {
     keys->clear();
@@ -212,8 +224,8 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
     lines.push_back(Trim(Text(text).substr(start, end - start)));
     start = end + 1;
   }
-  // A file without the header line is read all the same: what it holds is still meant,
-  // and the caller reports the missing header as one skipped first line.
+  // A file without the header line is read all the same, so that its lines can be told
+  // apart; the caller takes it for no registry at all.
   const bool hasHeader =
       lines[0] == u"REGEDIT4" || lines[0] == u"Windows Registry Editor Version 5.00";
   parsed.badHeader = !hasHeader;
@@ -246,7 +258,14 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
       inSection = true;
       const std::size_t close = line.rfind(u']');
       if (close == Text::npos || !WithoutComment(line.substr(close + 1)).empty()) {
-        skip(number, "a key name without its closing ']'");
+        // The key it names cannot be said to be absent: it fails to open instead.
+        const auto meant = KeyPath(Trim(line.substr(1, close == Text::npos ? close : close - 1)));
+        if (meant) {
+          DefineKey(&parsed.keys, *meant);
+          parsed.keys[*meant].unreadable = true;
+        }
+        skip(number, meant ? "a key name without its closing ']'; the key fails to open"
+                           : "a key name without its closing ']'");
         continue;
       }
       Text name = line.substr(1, close - 1);
@@ -266,6 +285,15 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
       continue;
     }
 
+    // A value line that names its value but cannot be read whole leaves that value
+    // unreadable: it answers a registry failure instead of being absent.
+    auto unreadable = [&](const std::u16string& meant, std::string reason) {
+      if (current) {
+        parsed.keys[*current].values[meant] = RegistryValue{.type = 0, .data = {}, .unreadable = true};
+        reason += "; the value fails to read";
+      }
+      skip(number, std::move(reason));
+    };
     Text rest = line;
     std::u16string name;
     if (rest.front() == u'@') {
@@ -273,21 +301,26 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
     } else {
       const auto quoted = Quoted(&rest);
       if (!quoted) {
-        skip(number, "neither a key, a value nor a comment");
+        const auto meant = MeantName(line);
+        if (meant) {
+          unreadable(*meant, "a value name without its quotes");
+        } else {
+          skip(number, "neither a key, a value nor a comment");
+        }
         continue;
       }
       name = FoldAscii(*quoted);
     }
     rest = Trim(rest);
     if (rest.empty() || rest.front() != u'=') {
-      skip(number, "a value name without '='");
+      unreadable(name, "a value name without '='");
       continue;
     }
     rest = Trim(rest.substr(1));
     bool remove = false;
     auto value = Data(rest, &remove);
     if (!value) {
-      skip(number, "value data that cannot be read");
+      unreadable(name, "value data that cannot be read");
       continue;
     }
     if (!current) {

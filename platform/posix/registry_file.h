@@ -13,16 +13,21 @@
 
 namespace platform::posix {
 
+// A value as its line gave it; `unreadable` when the line names the value but its data
+// cannot be read (the value then answers a registry failure, never "not found").
 struct RegistryValue {
   std::uint32_t type = 0;
   std::vector<std::uint8_t> data;
+  bool unreadable = false;
 };
 
 // Keys below HKEY_LOCAL_MACHINE by their path ("" the hive itself, "a\b" below it) and
 // values by their name ("" the default value); both are kept with ASCII letters in lower
-// case, since the registry matches names ignoring case.
+// case, since the registry matches names ignoring case.  A key is `unreadable` when a
+// section line names it but cannot be read whole (the key then fails to open).
 struct RegistryKey {
   std::map<std::u16string, RegistryValue> values;
+  bool unreadable = false;
 };
 using Registry = std::map<std::u16string, RegistryKey>;
 
@@ -35,7 +40,9 @@ struct SkippedLine {
 struct ParsedRegistry {
   Registry keys;
   std::vector<SkippedLine> skipped;
-  // The first line is neither header; the rest of the file was read all the same.
+  // The first line is neither header: the file is no registry (or one in an encoding
+  // that cannot be told, such as UTF-16 without its byte-order mark).  The rest was read
+  // all the same, for the report of its lines.
   bool badHeader = false;
 };
 

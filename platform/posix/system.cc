@@ -110,6 +110,42 @@ std::vector<std::string> SplitOnSpaces(const std::string& line) {
   return words;
 }
 
+// The fault replace:PATH=SOURCE, just before a program is started: PATH takes a copy of
+// SOURCE's bytes, as a card that changes a program after it was checked.
+void ReplacePrograms(const Config& config) {
+  for (const auto& fault : config.replaceFaults) {
+    const auto target = MapDevicePath(fault.path);
+    const auto source = MapDevicePath(fault.source);
+    if (!target || !source) continue;
+    const int in = ::open(source->c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) continue;
+    std::string bytes;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(in, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+      if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(in);
+    const int out = ::open(target->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    if (out < 0) continue;
+    WriteAll(out, bytes);
+    ::close(out);
+  }
+}
+
+// The device starts any file; a host program needs its execute permission, which a file
+// the updater wrote has not.  Given to whoever may read it.
+void MakeStartable(const StartableFile& program, const struct stat& info) {
+  const mode_t readers = info.st_mode & (S_IRUSR | S_IRGRP | S_IROTH);
+  if ((info.st_mode & S_IXUSR) != 0) return;
+  const mode_t mode = (info.st_mode & 07777) | readers >> 2;
+  if (program.fd() >= 0) {
+    ::fchmod(program.fd(), mode);
+  } else {
+    ::chmod(program.path().c_str(), mode);
+  }
+}
+
 }  // namespace
 
 void CloseEvent(const Object& object) {
@@ -247,9 +283,16 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
   const auto config = posix::CurrentConfig();
   pid_t pid = 0;
   bool ok = false;
+  if (!fault && !config->processFault) posix::ReplacePrograms(*config);
   const auto host = fault || config->processFault ? std::nullopt : MapDevicePath(application);
   struct stat info;
-  if (host && ::stat(host->c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+  // A program the updater wrote itself starts only as that very file.
+  const std::optional<posix::StartableFile> program =
+      host ? std::optional<posix::StartableFile>(std::in_place, application, *host, true)
+           : std::nullopt;
+  if (program && !program->refused() && ::stat(program->path().c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode)) {
+    posix::MakeStartable(*program, info);
     std::vector<std::string> words{*host};
     if (commandLine != nullptr) {
       for (auto& word : posix::SplitOnSpaces(ToUtf8(commandLine))) words.push_back(word);
@@ -257,7 +300,7 @@ bool CreateProcess(std::u16string_view application, const char16_t* commandLine,
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    ok = ::posix_spawn(&pid, host->c_str(), nullptr, nullptr, argv.data(), environ) == 0;
+    ok = ::posix_spawn(&pid, program->path().c_str(), nullptr, nullptr, argv.data(), environ) == 0;
   }
   auto event = TraceEvent("create_process");
   event.Str("app", application);

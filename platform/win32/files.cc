@@ -60,6 +60,31 @@ std::uint32_t GetFileSize(Handle file, std::uint32_t* high) {
 
 bool CloseHandle(Handle handle) { return ::CloseHandle(win32::Native(handle)); }
 
+// A fresh file beside the target, created only where no file or link stands, then moved
+// over the target: whatever stood there is replaced, never written through.
+bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes) {
+  const std::wstring target = win32::Wide(path);
+  std::wstring fresh;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    fresh = target + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+            std::to_wstring(attempt) + L".new";
+    file = ::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  ::WriteFile(file, bytes.data(), Clamp(bytes.size()), &written, nullptr);
+  ::CloseHandle(file);
+  // A short file takes the name all the same, as a short write leaves it on the device.
+  if (!::MoveFileExW(fresh.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    ::DeleteFileW(fresh.c_str());
+    return false;
+  }
+  return written == bytes.size();
+}
+
 std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t options,
                           std::uint32_t /*access*/, RegKey* result) {
   // The device ignores the access; the desktop refuses to query a key opened without it.

@@ -24,10 +24,19 @@ void RunTool(std::string_view tool, const std::vector<std::string>& args) {
   ASSERT_EQ(result.exitCode, 0) << tool << " " << args.front() << "\n" << result.err;
 }
 
-void WriteMarker(const fs::path& file) {
-  ts::WriteText(file,
-                "#!/bin/sh\necho \"{\\\"ev\\\":\\\"marker\\\",\\\"pid\\\":0,\\\"args\\\":$#}\" "
-                ">> \"$VXU_TRACE\"\n");
+void WriteMarker(const fs::path& file, std::string_view ev) {
+  ts::WriteText(file, "#!/bin/sh\necho \"{\\\"ev\\\":\\\"" + std::string(ev) +
+                          "\\\",\\\"pid\\\":0,\\\"args\\\":$#}\" >> \"$VXU_TRACE\"\n");
+  fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
+}
+
+void CopyUpdater(const fs::path& file, bool appendByte) {
+  fs::copy_file(Updater(), file, fs::copy_options::overwrite_existing);
+  if (appendByte) {
+    std::vector<std::uint8_t> bytes = ts::ReadBytes(file);
+    bytes.push_back(0x5A);
+    ts::WriteBytes(file, bytes);
+  }
   fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
 }
 
@@ -63,14 +72,13 @@ void Device::BuildPackage(std::string_view images, const fs::path& engine) {
       args.insert(args.end(), {word, value});
       continue;
     }
-    std::string option = word.substr(0, word.find(':')), version, hardware = "7000";
-    if (word.find(':') != std::string::npos) {
-      version = word.substr(word.find(':') + 1);
-      if (version.find(':') != std::string::npos) {
-        hardware = version.substr(version.find(':') + 1);
-        version.resize(version.find(':'));
-      }
+    std::istringstream fields(word);  // OPTION[:VERSION[:HARDWARE[:SIZE]]]
+    std::string option, version, hardware, size;
+    for (std::string* field : {&option, &version, &hardware, &size}) {
+      std::getline(fields, *field, ':');
     }
+    if (hardware.empty()) hardware = "7000";
+    if (size.empty()) size = "4096";
     const std::string type = kTypes.at(option);
     std::string flashName = type;
     std::erase(flashName, ' ');
@@ -80,7 +88,7 @@ void Device::BuildPackage(std::string_view images, const fs::path& engine) {
       fs::copy_file(FlashFile(flashName), file);
     } else {
       RunTool("vxdevice", {"image", "--type", type, "--hardware", hardware, "--version", version,
-                           "--size", "4096", "-o", file.string()});
+                           "--size", size, "-o", file.string()});
     }
     packaged_[flashName].push_back(file);
     args.insert(args.end(), {"--" + option, file.string()});

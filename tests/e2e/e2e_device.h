@@ -53,8 +53,8 @@ class Device {
   void SetRegistry(std::string_view lines);
   // Builds VXUpdate.bin on the storage card from a list of images such as
   // "spl ipl:2.0 wince:2.0:8000": the vxpack option, then the version (none: the flash
-  // copy of that type) and the hardware (default 7000).  Words starting with "--" and
-  // the word after them go to vxpack as they are.
+  // copy of that type), the hardware (default 7000) and the size (default 4096).  Words
+  // starting with "--" and the word after them go to vxpack as they are.
   void BuildPackage(std::string_view images, const fs::path& engine = {});
   void PatchPackage(std::size_t offset, const std::function<std::uint32_t(std::uint32_t)>& change);
   fs::path FlashFile(std::string_view name) const { return root_ / ".hardware/flash" / name; }
@@ -82,8 +82,13 @@ fs::path Updater();
 fs::path PackagedEngine();
 fs::path BoardSupportLibrary();
 void RunTool(std::string_view tool, const std::vector<std::string>& args);
-// A program without label that leaves its mark, with its argument count, in the trace.
-void WriteMarker(const fs::path& file);
+// A program without label that leaves its mark, an event `ev` with its argument count,
+// in the trace.
+void WriteMarker(const fs::path& file, std::string_view ev = "marker");
+
+// This very build as `file`, optionally with one byte appended: its label still holds the
+// build's CRC, but the file no longer proves it.
+void CopyUpdater(const fs::path& file, bool appendByte = false);
 
 // Compares `actual` with golden/NAME.txt; with VXU_GOLDEN_UPDATE set, rewrites the file
 // instead and fails, so that a rewrite is never mistaken for a pass.

@@ -8,22 +8,6 @@ namespace {
 
 namespace ts = testing_support;
 
-void MakeExecutable(const fs::path& file) {
-  fs::permissions(file, fs::perms::owner_exec, fs::perm_options::add);
-}
-
-// This very build, optionally with one byte appended: its label still holds the build's
-// CRC, but the file no longer proves it.
-void CopyUpdater(const fs::path& file, bool appendByte = false) {
-  fs::copy_file(Updater(), file, fs::copy_options::overwrite_existing);
-  if (appendByte) {
-    std::vector<std::uint8_t> bytes = ts::ReadBytes(file);
-    bytes.push_back(0x5A);
-    ts::WriteBytes(file, bytes);
-  }
-  MakeExecutable(file);
-}
-
 // A package in a folder of `length` characters (the leading backslash included, without
 // the final one) named by CustomPath, with a marker updater beside it.
 auto InFolderOf(std::size_t length) {

@@ -1,6 +1,8 @@
 // Signed packages on a device that holds a PackageKey: which packages and updaters are
 // refused, with which line, and that a refused package leaves the device untouched.  Each
 // row against its golden transcript.
+#include <iostream>
+
 #include "tests/e2e/e2e_device.h"
 
 namespace e2e {
@@ -17,17 +19,31 @@ fs::path KeyFile(const std::string& name) {
   return dir / name;
 }
 
-// PackageKey as a hex: value: the device's public key cut or padded with zeros to `size`
-// bytes, or only zeros.  The raw key is the one `vxdevice init --key` provisions.
-std::string KeyValue(std::size_t size = 32, bool zeros = false) {
+// The raw public key of pair `name`: the bytes `vxdevice init --key` provisions.
+std::vector<std::uint8_t> RawPublicKey(const std::string& name) {
   static const ts::TempDir dir;
-  if (!fs::exists(dir / "dev")) RunTool("vxdevice", {"init", dir / "dev", "--key", KeyFile("device.pub")});
-  const std::string registry = ts::ReadText(dir / "dev" / "registry.reg");
+  if (!fs::exists(dir / name)) {
+    RunTool("vxdevice", {"init", dir / name, "--key", KeyFile(name + ".pub")});
+  }
+  const std::string registry = ts::ReadText(dir / name / "registry.reg");
   const std::string hex = registry.substr(registry.find("\"PackageKey\"=hex:") + 17, 32 * 3 - 1);
   std::vector<std::uint8_t> bytes;
   for (std::size_t i = 0; i < hex.size(); i += 3) bytes.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
-  bytes.resize(size);
-  if (zeros) bytes.assign(size, 0);
+  return bytes;
+}
+
+// PackageKey as a hex: value: the public keys of these pairs, or points given in hex,
+// one after another, then cut or padded with zeros to `size` bytes (0: as they come).
+std::string KeyValue(const std::vector<std::string>& keys = {"device"}, std::size_t size = 0) {
+  std::vector<std::uint8_t> bytes;
+  for (const auto& key : keys) {
+    const auto pair = key.size() == 64 ? std::vector<std::uint8_t>() : RawPublicKey(key);
+    bytes.insert(bytes.end(), pair.begin(), pair.end());
+    for (std::size_t i = 0; pair.empty() && i < key.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoi(key.substr(i, 2), nullptr, 16)));
+    }
+  }
+  if (size != 0) bytes.resize(size);
   std::string text = "hex";
   for (const std::uint8_t b : bytes) {
     text += (text == "hex" ? ":" : ",") +
@@ -72,12 +88,50 @@ Setup UpdaterSignedWith(std::string key) {
   };
 }
 
+// A build of the updater beside the package, signed for the device: another build
+// (restamped), or this one changed after stamping.
+Setup UpdaterBuildSigned(bool restamped) {
+  return [=](Device& d) {
+    CopyUpdater(d.Card() / "VXUpdater.exe", true);
+    if (restamped) RunTool("vxstamp", {(d.Card() / "VXUpdater.exe").string()});
+    Sign(d.Card() / "VXUpdater.exe");
+  };
+}
+
+// VXU_FAULTS=change: at `at` bytes behind where the header field at `field` points.
+std::function<Env(Device&)> ChangedAt(std::size_t field, std::uint32_t at) {
+  return [=](Device& d) {
+    std::uint32_t base = 0;
+    d.PatchPackage(field, [&](std::uint32_t v) { return base = v; });
+    return Env{{"VXU_FAULTS", "change:" + kPackage + "@" + std::to_string(base + at)}};
+  };
+}
+
+// Points of order 2 and 8.
+const std::string kOrder2 = "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f";
+const std::string kOrder8 = "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a";
+
 struct Signed {
   const char* name;       // of the golden file
   Setup setup = nullptr;  // after the package was signed
   Env env = {};
   std::function<std::string()> key = [] { return KeyValue(); };  // the PackageKey value
+  std::function<Env(Device&)> faultsOf = nullptr;  // more of the environment, from the package
+  const char* images = "spl ipl bootloader wince:2.0";
+  const char* answers = "yes,no";
+  // For an nth:K row, the registry call that the fault must strike (its event, then the
+  // key or value it names), so that a change in the order of calls cannot make the row
+  // test another call unnoticed.
+  std::pair<const char*, const char*> faulted = {nullptr, nullptr};
 };
+
+// The device registry written again as UTF-16LE without its byte-order mark.
+void RegistryAsUtf16WithoutMark(Device& d) {
+  const std::string text = ts::ReadText(d.root() / "registry.reg");
+  std::vector<std::uint8_t> bytes;
+  for (const char c : text) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
+  ts::WriteBytes(d.root() / "registry.reg", bytes);
+}
 
 void PrintTo(const Signed& row, std::ostream* os) { *os << row.name; }
 
@@ -95,15 +149,85 @@ const std::vector<Signed> kSigned = {
     {.name = "signature-of-63-bytes", .setup = SignatureOf(63)},
     {.name = "signature-of-65-bytes", .setup = SignatureOf(65)},
     {.name = "signature-unreadable", .env = {{"VXU_FAULTS", "read:" + kPackage + ".sig@0"}}},
-    {.name = "signature-key-of-31-bytes", .key = [] { return KeyValue(31); }},
-    {.name = "signature-key-of-33-bytes", .key = [] { return KeyValue(33); }},
-    {.name = "signature-key-of-zeros", .key = [] { return KeyValue(32, true); }},
+    {.name = "signature-without-memory", .env = {{"VXU_FAULTS", "alloc:32768"}}},
+    {.name = "signature-key-of-31-bytes", .key = [] { return KeyValue({"device"}, 31); }},
+    {.name = "signature-key-of-33-bytes", .key = [] { return KeyValue({"device"}, 33); }},
+    {.name = "signature-key-of-zeros", .key = [] { return KeyValue({std::string(64, '0')}); }},
     {.name = "signature-key-reg-sz", .key = [] { return std::string("\"key\""); }},
     {.name = "signature-key-reg-dword", .key = [] { return std::string("dword:00000001"); }},
-    // An updater beside the package is started only when signed for the device.
+    // The point of order 2, on which the library would end the process, here in the
+    // hand-off first; and one of order 8, under which this forgery (R the neutral
+    // element, S = 0) verifies for one digest in eight.
+    {.name = "signature-key-of-order-2",
+     .setup = UpdaterSignedWith(""),
+     .key = [] { return KeyValue({kOrder2}); }},
+    {.name = "signature-key-of-order-8-forged",
+     .setup = [](Device& d) {
+       std::vector<std::uint8_t> forged(64, 0);
+       forged[0] = 1;
+       ts::WriteBytes(d.PackageFile().string() + ".sig", forged);
+     },
+     .key = [] { return KeyValue({kOrder8}); }},
+    // Registry failures while PackageKey is looked for (nth:6 opens the options key,
+    // nth:12 asks for PackageKey) leave the device asking for signatures.
+    {.name = "signature-options-key-unreadable", .setup = SignatureOf(-2),
+     .env = {{"VXU_FAULTS", "nth:6"}}, .faulted = {"reg_open", "VX_Config\\VXUpdate"}},
+    {.name = "signature-key-query-fails", .setup = SignatureOf(-2),
+     .env = {{"VXU_FAULTS", "nth:12"}}, .faulted = {"reg_query", "PackageKey"}},
+    // A registry that cannot be read, or a PackageKey line that cannot, is no sign that
+    // the device holds no key.
+    {.name = "signature-key-line-unreadable", .setup = SignatureOf(-2),
+     .key = [] { return KeyValue() + ",zz"; }},
+    {.name = "signature-registry-a-folder",
+     .setup = [](Device& d) {
+       SignatureOf(-2)(d);
+       fs::remove(d.root() / "registry.reg");
+       fs::create_directory(d.root() / "registry.reg");
+     }},
+    {.name = "signature-registry-utf16-without-mark",
+     .setup = [](Device& d) {
+       SignatureOf(-2)(d);
+       RegistryAsUtf16WithoutMark(d);
+     }},
+    // Rotation: any key of the list verifies, one unusable key spoils the list.
+    {.name = "signature-second-of-two-keys", .key = [] { return KeyValue({"other", "device"}); }},
+    {.name = "signature-key-list-with-one-unusable",
+     .key = [] { return KeyValue({"device"}, 64); }},
+    // A card that changes the package once it has been read to its end: the step that
+    // reads the changed block fails there, before the bytes are used.
+    {.name = "signature-engine-changed-after-the-check",
+     .faultsOf = ChangedAt(kEngineOffsetField, 100)},
+    {.name = "signature-image-changed-after-the-check",
+     .faultsOf = ChangedAt(kWinceOffsetField, 200000),
+     .images = "spl ipl bootloader wince:2.0:7000:262144"},
+    // An updater beside the package is started only when signed for the device, as an
+    // updater, and then from a verified copy in device storage.
     {.name = "signature-updater-unsigned-goes-on", .setup = UpdaterSignedWith("")},
     {.name = "signature-updater-by-other-key-goes-on", .setup = UpdaterSignedWith("other")},
     {.name = "signature-updater-signed-started", .setup = UpdaterSignedWith("device")},
+    {.name = "signature-package-as-updater-not-started",
+     .setup = [](Device& d) {
+       fs::copy_file(d.PackageFile(), d.Card() / "VXUpdater.exe");
+       fs::copy_file(d.PackageFile().string() + ".sig", d.Card() / "VXUpdater.exe.sig");
+     }},
+    {.name = "signature-updater-replaced-before-the-start",
+     .setup = [](Device& d) {
+       UpdaterSignedWith("device")(d);
+       WriteMarker(d.Card() / "intruder", "intruder");
+     },
+     .env = {{"VXU_FAULTS", "replace:\\Storage Card\\VXUpdater.exe=\\Storage Card\\intruder"}}},
+    // A link at the copy's name is replaced, not written through onto the card.
+    {.name = "signature-updater-copy-over-a-link",
+     .setup = [](Device& d) {
+       UpdaterSignedWith("device")(d);
+       WriteMarker(d.Card() / "intruder", "intruder");
+       fs::create_symlink("Storage Card/VXUpdater.exe", d.root() / "VXUpdater.exe");
+     },
+     .env = {{"VXU_FAULTS", "replace:\\Storage Card\\VXUpdater.exe=\\Storage Card\\intruder"}}},
+    {.name = "signature-updater-other-build-runs-from-its-copy",
+     .setup = UpdaterBuildSigned(true), .answers = "yes"},
+    {.name = "signature-updater-changed-copy-started-once",
+     .setup = UpdaterBuildSigned(false), .answers = "yes"},
 };
 
 class E2eSignature : public ::testing::TestWithParam<Signed> {};
@@ -111,15 +235,52 @@ class E2eSignature : public ::testing::TestWithParam<Signed> {};
 TEST_P(E2eSignature, RunMatchesItsGoldenTranscript) {
   const Signed& row = GetParam();
   Device device;
-  device.BuildPackage("spl ipl bootloader wince:2.0");
+  device.BuildPackage(row.images);
   const fs::path registry = device.root() / "registry.reg";
   ts::WriteText(registry, ts::ReadText(registry) + "\"PackageKey\"=" + row.key() + "\n");
   Sign(device.PackageFile());
   if (row.setup) row.setup(device);
-  ExpectGolden(row.name, device.Run({}, "yes,no", row.env).transcript);
+  Env env = row.env;
+  if (row.faultsOf) env = row.faultsOf(device);
+  const UpdaterRun run = device.Run({}, row.answers, env);
+  if (row.faulted.first != nullptr) {
+    const auto at = std::find_if(run.trace.begin(), run.trace.end(),
+                                 [](const auto& line) { return line.ev() == "fault"; });
+    ASSERT_TRUE(at != run.trace.end() && at + 1 != run.trace.end()) << run.out;
+    const auto& struck = *(at + 1);
+    EXPECT_EQ(struck.ev(), row.faulted.first) << struck.raw;
+    EXPECT_EQ(struck[struck.ev() == "reg_open" ? "key" : "name"], row.faulted.second) << struck.raw;
+  }
+  ExpectGolden(row.name, run.transcript);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signatures, E2eSignature, ::testing::ValuesIn(kSigned), RowName());
 
+// Every fallible call failed in turn on a device that holds a key, with an unsigned
+// package and an unsigned updater beside it: no fault point writes an image, installs or
+// loads the package's engine, or starts a program.
+TEST(E2eSignedSweep, NoFaultPointUsesAnUnsignedPackageOrUpdater) {
+  Device d;
+  d.BuildPackage("spl:2.0 ipl:2.0 bootloader:2.0 wince:2.0");
+  const fs::path registry = d.root() / "registry.reg";
+  ts::WriteText(registry, ts::ReadText(registry) + "\"PackageKey\"=" + KeyValue() + "\n");
+  WriteMarker(d.Card() / "VXUpdater.exe");
+  int k = 1;
+  for (; !HasFailure(); ++k) {
+    SCOPED_TRACE("nth:" + std::to_string(k));
+    const UpdaterRun run = d.Run({"-c"}, "yes,no", {{"VXU_FAULTS", "nth:" + std::to_string(k)}});
+    for (const auto& line : run.trace) {
+      EXPECT_NE(line.ev(), "create_process") << line.raw;
+      EXPECT_NE(line.ev(), "marker") << line.raw;
+      EXPECT_FALSE(line.ev() == "create_file" && line["path"] == "\\VXUpdate.dll") << line.raw;
+      EXPECT_FALSE(line.ev() == "load_library" && line["name"] == "\\VXUpdate.dll") << line.raw;
+      EXPECT_FALSE(line.ev() == "device" && line["call"].starts_with("VXUpdate_Write")) << line.raw;
+    }
+    EXPECT_TRUE(run.exitCode == 255 || run.exitCode == 0) << run.exitCode << "\n" << run.out;
+    if (ts::EventsOf(run.trace, "fault").empty()) break;
+  }
+  std::cout << "[ sweep    ] keyed, unsigned: " << k - 1 << " fault points\n";
+  EXPECT_GT(k, 20);
+}
 }  // namespace
 }  // namespace e2e

@@ -13,6 +13,7 @@
 
 #include "binding/binding.h"
 #include "crypto/crypto.h"
+#include "package/internal.h"
 #include "package/package.h"
 #include "tests/support/testing.h"
 
@@ -366,10 +367,70 @@ TEST(PackageFile, HashOfAFileThatChangedSizeWhileHashedIsRefused) {
     SCOPED_TRACE(delta);
     const platform::Handle file = platform::CreateFile(
         u"\\f", platform::kGenericRead, 0, platform::kOpenExisting, platform::kFileAttributeNormal);
-    const auto digest =
-        package::HashWholeFile(file, static_cast<std::uint32_t>(bytes.size() + delta));
+    package::HashedPackage hashed;
+    const auto result =
+        package::HashPackageFile(file, static_cast<std::uint32_t>(bytes.size() + delta), &hashed);
     platform::CloseHandle(file);
-    EXPECT_EQ(digest.value_or(crypto::Digest{}), delta == 0 ? *expected : crypto::Digest{});
+    EXPECT_EQ(result == package::SignatureResult::kValid, delta == 0);
+    EXPECT_EQ(hashed.digest, delta == 0 ? *expected : crypto::Digest{});
+  }
+}
+
+// After a successful check every read works on the file as it was hashed: a block that
+// changed fails each read that touches it, and only those, and bytes past the end it
+// had do not exist.  A header copy that is not what was hashed fails the check itself.
+TEST(PackageSignature, ReadsAfterTheCheckHandOnOnlyTheBytesThatWereHashed) {
+  const auto pair = crypto::GenerateKeyPair();
+  ASSERT_TRUE(pair);
+  package::DeviceKey key{.present = true, .type = platform::kRegBinary, .size = 32};
+  std::copy(pair->publicKey.begin(), pair->publicKey.end(), key.bytes.begin());
+  constexpr std::uint32_t kBlock = package::kVerifiedBlockSize;
+  Bytes file(3 * kBlock + 100);  // four blocks, the last one short
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 13 + i / 7);
+  std::copy(package::kMagic.begin(), package::kMagic.end(), file.begin());
+  crypto::Sha512 sha;
+  sha.Update(file);
+  const auto signature = crypto::Sign(pair->secret, crypto::Purpose::kPackage, *sha.Finish());
+  Device device;
+  testing_support::WriteBytes(device.root / "VXUpdate.bin.sig",
+                              Bytes(signature->begin(), signature->end()));
+  // Opened with another header, hashed with the signed one.
+  for (const std::uint8_t flip : {1, 0}) {
+    Bytes opened = file;
+    opened[20] ^= flip;
+    testing_support::WriteBytes(device.root / "VXUpdate.bin", opened);
+    package::PackageClose(device.handle);
+    device.handle = package::PackageOpen(u"\\VXUpdate.bin");
+    testing_support::WriteBytes(device.root / "VXUpdate.bin", file);
+    EXPECT_EQ(package::PackageCheckSignature(device.handle, u"\\VXUpdate.bin", key),
+              flip ? package::SignatureResult::kWrongSignature : package::SignatureResult::kValid);
+  }
+  Bytes changed = file;
+  changed[2 * kBlock + 5] ^= 1;
+  changed.resize(file.size() + 10, 0x77);
+  testing_support::WriteBytes(device.root / "VXUpdate.bin", changed);
+  struct Case {
+    std::uint32_t offset, length;
+    std::int64_t delivered;  // -1: the read fails
+  };
+  const Case cases[] = {
+      {0, 108, 108},
+      {kBlock - 6, 20, 20},          // across blocks 0 and 1
+      {0, 2 * kBlock, 2 * kBlock},   // whole blocks, read straight into the buffer
+      {2 * kBlock + 100, 10, -1},    // the changed block, not the changed byte
+      {kBlock, 2 * kBlock, -1},      // blocks 1 and 2
+      {3 * kBlock, 200, 100},        // the last block, as long as it was
+      {3 * kBlock + 100, 10, 0},     // the end as hashed
+      {1u << 31, 1, -1},             // past 2 GiB, as the file pointer refuses
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    Bytes buffer(c.length);
+    std::uint32_t read = 0;
+    const bool ok = package::SeekTo(*device.handle, c.offset) &&
+                    package::ReadPackage(*device.handle, buffer, &read);
+    EXPECT_EQ(ok ? std::int64_t{read} : -1, c.delivered);
+    EXPECT_TRUE(!ok || std::equal(buffer.begin(), buffer.begin() + read, file.begin() + c.offset));
   }
 }
 

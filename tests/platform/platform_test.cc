@@ -115,7 +115,7 @@ TEST(Registry, ValuesReadBackAsStored) {
   }
 }
 
-TEST(Registry, SkipsEachMalformedLineAndKeepsTheRest) {
+TEST(Registry, SkipsEachMalformedLineKeepsTheRestAndFailsWhatItNamed) {
   const std::string text =
       "REGEDIT4\n[HKLM\\A\\B]\n\"ok\"=dword:1\n\"bad\"=dword:123456789\n\"x\"=hex:1,zz\n"
       "[HKEY_CURRENT_USER\\C]\n[HKLM\\D\n\"also\"=hex(7):41,00,00,00\n\"unterminated=1\n";
@@ -126,9 +126,15 @@ TEST(Registry, SkipsEachMalformedLineAndKeepsTheRest) {
   for (const auto& skipped : parsed.skipped) lines.push_back(skipped.line);
   // Line 8 is well formed but lies under the section of line 7 that was skipped.
   EXPECT_EQ(lines, (std::vector<std::size_t>{4, 5, 6, 7, 9}));
-  EXPECT_EQ(parsed.keys.at(u"a\\b").values.size(), 1u);
+  // A value or key that a broken line names cannot be said to be absent: it fails.
+  const auto& values = parsed.keys.at(u"a\\b").values;
+  std::vector<std::pair<std::u16string, bool>> seen;
+  for (const auto& [name, value] : values) seen.emplace_back(name, value.unreadable);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::u16string, bool>>{
+                      {u"bad", true}, {u"ok", false}, {u"x", true}}));
+  EXPECT_FALSE(parsed.keys.at(u"a\\b").unreadable);
   EXPECT_EQ(parsed.keys.count(u"a"), 1u);  // a key implies its parents
-  EXPECT_EQ(parsed.keys.count(u"d"), 0u);
+  EXPECT_TRUE(parsed.keys.at(u"d").unreadable);
 }
 
 TEST(Trace, TwoWritersLeaveOnlyWholeLines) {

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/crypto.h"
+
 namespace tools {
 
 namespace fs = std::filesystem;
@@ -143,7 +145,10 @@ std::optional<fs::path> Companion(std::string_view name, std::string_view buildF
 
 // An Ed25519 key as raw bytes: a public key, or the 32-byte seed of a secret key.
 using RawKey = std::array<std::uint8_t, 32>;
-using Sha256Digest = std::array<std::uint8_t, 32>;
+// SHA-256 comes from the crypto module, the one place that hashes: Finish answers nothing
+// when the library failed.
+using Sha256 = crypto::Sha256;
+using Sha256Digest = crypto::BlockDigest;
 
 // A PEM SubjectPublicKeyInfo Ed25519 key ("PUBLIC KEY"), as NAME.pub holds it.  Anything
 // else is refused with a reason that names what the file holds and what is needed.
@@ -159,21 +164,6 @@ std::optional<std::string> WriteKeyPair(const fs::path& secretFile, const fs::pa
 // The SHA-256 of a public key, in hex: how every tool names a key.
 std::string Fingerprint(const RawKey& publicKey);
 std::string Hex(std::span<const std::uint8_t> bytes);
-
-// A SHA-256 fed piece by piece; Finish answers nothing when the library failed.
-class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Update(std::span<const std::uint8_t> bytes);
-  std::optional<Sha256Digest> Finish();
-
- private:
-  void* context_;
-  bool ok_;
-};
 
 }  // namespace tools
 

@@ -180,34 +180,6 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::string Fingerprint(const RawKey& publicKey) {
-  Sha256 sha;
-  sha.Update(publicKey);
-  const std::optional<Sha256Digest> digest = sha.Finish();
-  return digest ? Hex(*digest) : "(unknown)";
-}
-
-Sha256::Sha256() : context_(EVP_MD_CTX_new()), ok_(false) {
-  ok_ = context_ != nullptr &&
-        EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_), EVP_sha256(), nullptr) == 1;
-}
-
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_)); }
-
-void Sha256::Update(std::span<const std::uint8_t> bytes) {
-  ok_ =
-      ok_ && EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(context_), bytes.data(), bytes.size()) == 1;
-}
-
-std::optional<Sha256Digest> Sha256::Finish() {
-  Sha256Digest digest;
-  unsigned int size = 0;
-  ok_ = ok_ && EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(context_), digest.data(), &size) == 1 &&
-        size == digest.size();
-  ERR_clear_error();
-  if (!ok_) return std::nullopt;
-  ok_ = false;
-  return digest;
-}
+std::string Fingerprint(const RawKey& publicKey) { return Hex(Sha256::Of(publicKey)); }
 
 }  // namespace tools

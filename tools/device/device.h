@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,12 +88,15 @@ std::optional<fs::path> DeviceLibrary(std::string_view name, std::string* reason
 // else one line "FILE: reason".
 std::optional<std::string> LinkOrCopy(const fs::path& from, const fs::path& to);
 
-// vxdevice init --key: the registry.reg lines that hold the public key in the PEM file
-// `publicKey` as the value PackageKey (its 32 raw bytes); nothing, with the reason in
-// *error, when the file is no such key.
-std::optional<std::string> PackageKeyLine(const fs::path& publicKey, std::string* error);
-// The same lines for a public key already read.
-std::string PackageKeyLine(const RawKey& key);
+// vxdevice init --key and fleet profiles: the public key in the PEM file `publicKey`,
+// refused (with the reason in *error) when it is no such key or one that a device could
+// check no signature against.
+std::optional<RawKey> ReadPackageKey(const fs::path& publicKey, std::string* error);
+// The registry.reg lines that hold `keys` (one to four, as a device takes them) as the
+// value PackageKey (their raw bytes, one after the other).
+inline constexpr std::size_t kMaxPackageKeys = 4;
+std::string PackageKeyLine(std::span<const RawKey> keys);
+inline std::string PackageKeyLine(const RawKey& key) { return PackageKeyLine({&key, 1}); }
 
 }  // namespace tools
 

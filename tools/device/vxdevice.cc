@@ -1,6 +1,6 @@
 // vxdevice: makes and shows simulated devices and their flash images.
 //
-//   vxdevice init DIR [--boot doc|miniboot] [--hardware ID] [--key NAME.pub]
+//   vxdevice init DIR [--boot doc|miniboot] [--hardware ID] [--key NAME.pub]...
 //   vxdevice image --type NAME --hardware ID --version V [--size N] [--date YYYY-MM-DD]
 //                  [--revision 1|2] [--tag TEXT] -o FILE
 //   vxdevice show DIR [--json]
@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -47,7 +48,8 @@ std::optional<std::uint32_t> ParseHardware(std::string_view text) {
 // What the command line gave; every option is text until its command checks it.
 struct Arguments {
   std::string dir;
-  std::optional<std::string> boot, hardware, key;
+  std::optional<std::string> boot, hardware;
+  std::vector<std::string> keys;
   std::optional<std::string> type, version, size, date, revision, tag, output;
   bool json = false;
   const CLI::App* command = nullptr;  // for the pointer to its help after a mistake
@@ -65,12 +67,17 @@ int Init(const Arguments& args) {
     if (!id) return Usage(*args.command, "--hardware", "'" + *args.hardware + "' is not a hardware ID (a number)");
     setup.settings.hardware = *id;
   }
-  if (args.key) {
-    std::string error;
-    auto line = tools::PackageKeyLine(*args.key, &error);
-    if (!line) return Fail(*args.key, error);
-    setup.registry.extra = *line;
+  if (args.keys.size() > tools::kMaxPackageKeys) {
+    return Usage(*args.command, "--key", "may be given at most four times");
   }
+  std::vector<tools::RawKey> keys;
+  for (const std::string& file : args.keys) {
+    std::string error;
+    const std::optional<tools::RawKey> key = tools::ReadPackageKey(file, &error);
+    if (!key) return Fail(file, error);
+    keys.push_back(*key);
+  }
+  if (!keys.empty()) setup.registry.extra = tools::PackageKeyLine(keys);
   setup.flash = tools::FactoryImages(setup.settings);
   if (auto failure = tools::MakeDevice(args.dir, setup)) return Fail("", *failure);
   std::cout << args.dir << ": device made\n";
@@ -202,10 +209,13 @@ int main(int argc, char** argv) {
   init->add_option("--boot", args.boot, "doc or miniboot (default: miniboot)")->type_name("CHAIN");
   init->add_option("--hardware", args.hardware, "the hardware ID, decimal or 0x hex (default: 100)")
       ->type_name("ID");
-  init->add_option("--key", args.key,
+  // One file per --key, so that a key given before DIR never takes DIR for a key.
+  init->add_option("--key", args.keys,
                    "the public key (PEM, NAME.pub of 'vxpack keygen') of signed packages, kept as "
-                   "the registry value PackageKey")
-      ->type_name("NAME.pub");
+                   "the registry value PackageKey; up to four times, for packages signed with "
+                   "any of the keys")
+      ->type_name("NAME.pub")
+      ->allow_extra_args(false);
   CLI::App* image = app.add_subcommand("image", "write a flash image");
   tools::SetUpHelp(*image,
                    "Writes one flash image in the simulated device's image format to FILE.\n"

@@ -133,7 +133,7 @@ std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profil
   if (auto mistake = ReadText(value, "key", &path)) return mistake;
   std::string reason;
   // The registry lines and the fingerprint come from the one key read.
-  const std::optional<tools::RawKey> key = tools::ReadPublicKey(folder / path, &reason);
+  const std::optional<tools::RawKey> key = tools::ReadPackageKey(folder / path, &reason);
   if (!key) return Mistake{"key", path + ": " + reason};
   profile->device.registry.extra = tools::PackageKeyLine(*key);
   profile->keyFile = folder / path;

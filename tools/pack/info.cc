@@ -396,8 +396,9 @@ int RunInfo(const std::string& file, const std::optional<std::string>& publicKey
   if (key) {
     report.keyFingerprint = tools::Fingerprint(*key);
     const std::optional<crypto::Digest> digest512 = sha512.Finish();
-    report.signatureProblem = digest512 ? SignatureProblem(*key, *digest512, sigFile)
-                                        : std::optional<std::string>("the digest failed");
+    report.signatureProblem =
+        digest512 ? SignatureProblem(*key, crypto::Purpose::kPackage, *digest512, sigFile)
+                  : std::optional<std::string>("the digest failed");
   }
   RunChecks(report, payload, engine);
   Warn(report);

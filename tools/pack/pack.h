@@ -39,8 +39,8 @@ struct BuildArguments {
 int RunBuild(const BuildArguments& args);
 int RunInfo(const std::string& file, const std::optional<std::string>& publicKey, bool json);
 int RunKeygen(const std::string& name);
-int RunSign(const std::string& secretKey, const std::string& file);
-int RunVerify(const std::string& publicKey, const std::string& file);
+int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose);
+int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose);
 
 // ---- Checks of what goes into a package (check.cc) ----
 
@@ -73,9 +73,14 @@ inline constexpr std::size_t kHeadSize = 4096;
 std::optional<crypto::Digest> FileDigest(const fs::path& file, std::string* reason);
 // "<file>.sig".
 fs::path SignatureFile(const fs::path& file);
-// Whether the signature in `signatureFile` is one of `digest` by `publicKey`: nothing
-// when it is, else the reason ("no signature (...)", "wrong signature (...)").
-std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, const crypto::Digest& digest,
+// What a file is signed as when no option says: an updater when its name is
+// VXUpdater.exe in any case, a package otherwise.
+crypto::Purpose PurposeOf(const fs::path& file);
+// Whether the signature in `signatureFile` is one by `publicKey` of a file of this
+// purpose whose digest is `digest`: nothing when it is, else the reason ("no signature
+// (...)", "wrong signature (...)").
+std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, crypto::Purpose purpose,
+                                            const crypto::Digest& digest,
                                             const fs::path& signatureFile);
 
 // ---- Helpers (vxpack.cc) ----

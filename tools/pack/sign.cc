@@ -1,6 +1,7 @@
-// vxpack keygen, sign and verify: Ed25519 signatures of the SHA-512 digest of a whole
-// file, kept beside it in "<file>.sig", as a device that holds a PackageKey requires.
-// The keys live in PEM files (tools/common); the signatures come from the crypto module.
+// vxpack keygen, sign and verify: Ed25519 signatures of a whole file, as a package or as
+// an updater (crypto.h), kept beside it in "<file>.sig", as a device that holds a
+// PackageKey requires.  The keys live in PEM files (tools/common); the signatures and
+// the signed message come from the crypto module.
 #include <cerrno>
 #include <iostream>
 #include <optional>
@@ -36,7 +37,17 @@ std::optional<crypto::Digest> FileDigest(const fs::path& file, std::string* reas
   return digest;
 }
 
-std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, const crypto::Digest& digest,
+crypto::Purpose PurposeOf(const fs::path& file) {
+  // ASCII letters in any case, as the device's file system compares names.
+  std::string name = file.filename().string();
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name == "vxupdater.exe" ? crypto::Purpose::kUpdater : crypto::Purpose::kPackage;
+}
+
+std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, crypto::Purpose purpose,
+                                            const crypto::Digest& digest,
                                             const fs::path& signatureFile) {
   std::string reason;
   const auto bytes = tools::ReadWholeFile(signatureFile, crypto::kSignatureSize, &reason);
@@ -47,7 +58,7 @@ std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, cons
   }
   crypto::Signature signature;
   std::copy(bytes->begin(), bytes->end(), signature.begin());
-  switch (crypto::Verify(publicKey, digest, signature)) {
+  switch (crypto::Verify(publicKey, purpose, digest, signature)) {
     case crypto::Verdict::kValid:
       return std::nullopt;
     case crypto::Verdict::kBadKey:
@@ -55,7 +66,9 @@ std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, cons
     case crypto::Verdict::kWrongSignature:
       break;
   }
-  return "wrong signature (not signed with this key, or changed since)";
+  return purpose == crypto::Purpose::kPackage
+             ? "wrong signature (not signed as a package with this key, or changed since)"
+             : "wrong signature (not signed as an updater with this key, or changed since)";
 }
 
 int RunKeygen(const std::string& name) {
@@ -75,7 +88,7 @@ int RunKeygen(const std::string& name) {
   return kExitOk;
 }
 
-int RunSign(const std::string& secretKey, const std::string& file) {
+int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose) {
   std::string reason;
   const std::optional<tools::RawKey> secret = tools::ReadSecretKey(secretKey, &reason);
   if (!secret) return tools::Fail(secretKey, reason);
@@ -83,7 +96,7 @@ int RunSign(const std::string& secretKey, const std::string& file) {
   if (!publicKey) return tools::Fail(secretKey, "not a usable secret key");
   const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
   if (!digest) return tools::Fail(file, reason);
-  const std::optional<crypto::Signature> signature = crypto::Sign(*secret, *digest);
+  const std::optional<crypto::Signature> signature = crypto::Sign(*secret, purpose, *digest);
   if (!signature) return tools::Fail(secretKey, "cannot sign with this key");
   const fs::path sigFile = SignatureFile(file);
   const std::vector<fs::path> inputs = {secretKey, file};
@@ -92,13 +105,15 @@ int RunSign(const std::string& secretKey, const std::string& file) {
   return kExitOk;
 }
 
-int RunVerify(const std::string& publicKey, const std::string& file) {
+int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose) {
   std::string reason;
   const std::optional<tools::RawKey> key = tools::ReadPublicKey(publicKey, &reason);
   if (!key) return tools::Fail(publicKey, reason);
   const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
   if (!digest) return tools::Fail(file, reason);
-  if (auto problem = SignatureProblem(*key, *digest, SignatureFile(file))) return tools::Fail(file, *problem);
+  if (auto problem = SignatureProblem(*key, purpose, *digest, SignatureFile(file))) {
+    return tools::Fail(file, *problem);
+  }
   std::cout << file << ": ok, signed with key " << tools::Fingerprint(*key) << "\n";
   return kExitOk;
 }

@@ -3,8 +3,8 @@
 //   vxpack build -o FILE --engine LIB [images...] [--force]   write a package
 //   vxpack info FILE [--pub NAME.pub] [--json]                 show and check a package
 //   vxpack keygen -o NAME                                      make a signing key pair
-//   vxpack sign --key NAME.key FILE                            write FILE.sig
-//   vxpack verify --pub NAME.pub FILE                          check FILE.sig
+//   vxpack sign --key NAME.key [--updater|--package] FILE      write FILE.sig
+//   vxpack verify --pub NAME.pub [--updater|--package] FILE    check FILE.sig
 //
 // The command line is read with CLI11 in main(), at the end of this file.
 //
@@ -101,17 +101,28 @@ int main(int argc, char** argv) {
   keygenCommand->add_option("-o,--output", keyName, "the key pair's name (required)")->type_name("NAME");
   CLI::App* signCommand = app.add_subcommand("sign", "write FILE.sig, the signature a device checks");
   tools::SetUpHelp(*signCommand,
-      "Writes FILE.sig: the Ed25519 signature of the SHA-512 digest of FILE (64 bytes), made\n"
-      "with the secret key NAME.key (PEM PKCS#8, from 'vxpack keygen' or\n"
-      "'openssl genpkey -algorithm ed25519').");
+      "Writes FILE.sig (64 bytes): the Ed25519 signature of FILE as an update package or,\n"
+      "with --updater, as an updater executable, made with the secret key NAME.key (PEM\n"
+      "PKCS#8, from 'vxpack keygen' or 'openssl genpkey -algorithm ed25519').  A file named\n"
+      "VXUpdater.exe (in any case) is signed as an updater unless --package says otherwise.\n"
+      "Each signature holds only for what it was made for: a device never takes a\n"
+      "package's signature for an updater's, or the other way round.");
   signCommand->add_option("--key", keyFile, "the secret key (required)")->type_name("NAME.key");
   file(signCommand, "FILE", signedFile, "the package or updater to sign")->required();
   CLI::App* verifyCommand = app.add_subcommand("verify", "check FILE.sig as a device does");
   tools::SetUpHelp(*verifyCommand,
-      "Checks FILE.sig as a device holding the public key NAME.pub does.  Prints\n"
-      "'FILE: ok' and exits 0, or names the reason on standard error and exits 1.");
+      "Checks FILE.sig as a device holding the public key NAME.pub does, as a package or as\n"
+      "an updater (chosen as for 'vxpack sign').  Prints 'FILE: ok' and exits 0, or names\n"
+      "the reason on standard error and exits 1.");
   verifyCommand->add_option("--pub", keyFile, "the public key (required)")->type_name("NAME.pub");
   file(verifyCommand, "FILE", signedFile, "the signed file")->required();
+  bool asUpdater = false, asPackage = false;
+  for (CLI::App* command : {signCommand, verifyCommand}) {
+    CLI::Option* updater = command->add_flag("--updater", asUpdater,
+                                             "FILE is an updater executable (default: by its name)");
+    command->add_flag("--package", asPackage, "FILE is an update package (default: by its name)")
+        ->excludes(updater);
+  }
 
   if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
   if (buildCommand->parsed()) {
@@ -125,5 +136,9 @@ int main(int argc, char** argv) {
   }
   CLI::App* command = signCommand->parsed() ? signCommand : verifyCommand;
   if (keyFile.empty()) return tools::Usage(*command, command == signCommand ? "--key" : "--pub", "missing");
-  return command == signCommand ? RunSign(keyFile, signedFile) : RunVerify(keyFile, signedFile);
+  const crypto::Purpose purpose = asUpdater   ? crypto::Purpose::kUpdater
+                                  : asPackage ? crypto::Purpose::kPackage
+                                              : PurposeOf(signedFile);
+  return command == signCommand ? RunSign(keyFile, signedFile, purpose)
+                                : RunVerify(keyFile, signedFile, purpose);
 }
