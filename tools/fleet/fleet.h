@@ -36,6 +36,7 @@ struct Profile {
   std::string faults;                        // VXU_FAULTS, empty for none
   std::vector<std::string> failingEntries;   // VXSIM_FAIL
   fs::path keyFile;                          // the public key the device holds, if any
+  std::optional<tools::RawKey> key;          // that key as read, the bytes the device gets
   std::vector<std::string> keyFingerprints;  // SHA-256 (hex) of each key it holds
   std::optional<std::string> expect;
 };
