@@ -65,6 +65,8 @@ struct Shard {
 };
 // "K/N" with 0 <= K < N; nothing for any other text.
 std::optional<Shard> ParseShard(std::string_view text);
+// Decimal digits only ("4", never " 4", "+4" or "0x4"); nothing for any other text.
+std::optional<std::size_t> ParseCount(std::string_view text);
 bool InShard(std::size_t position, const Shard& shard);
 
 // ---------------------------------------------------------------------------
