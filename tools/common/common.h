@@ -159,7 +159,8 @@ std::optional<fs::path> Companion(std::string_view name, std::string_view buildF
 std::optional<fs::path> SiblingTool(std::string_view name, std::string* reason);
 
 // Writes `text` to standard output and flushes it; nothing, or the system's reason
-// ("No space left on device"), for a tool whose output is its result.
+// ("No space left on device"), for a tool whose output is its result.  (A pipe closed by
+// its reader still ends the tool by SIGPIPE, as it ends any other.)
 std::optional<std::string> WriteStandardOutput(std::string_view text);
 
 // ---- Keys and digests (keys.cc) -------------------------------------------------------
