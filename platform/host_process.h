@@ -37,11 +37,12 @@ struct ProgramResult {
 // After an interrupt (WatchInterrupts) it starts nothing and answers started = false.
 ProgramResult RunProgram(const ProgramRun& run);
 
-// From this call on, SIGINT, SIGTERM and SIGHUP no longer end the process: they set the
-// interrupted flag and kill every program RunProgram has running, so that its callers
-// return at once.  Call it once, from the main thread, before starting other threads.
+// From this call on, SIGINT, SIGTERM and SIGHUP no longer end the process: each of them
+// sets the interrupted flag and kills every program RunProgram has running, so that its
+// callers return at once.  Call it once, from the main thread, before starting other
+// threads.
 void WatchInterrupts();
-// True once an interrupt arrived.  The signal that came (for the exit status) is
+// True once an interrupt arrived.  The first signal that came (for the exit status) is
 // InterruptSignal(), 0 before.
 bool Interrupted();
 int InterruptSignal();

@@ -119,13 +119,17 @@ ProgramResult RunProgram(const ProgramRun& run) {
 void WatchInterrupts() {
   const sigset_t watched = WatchedSignals();
   pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+  // Every signal is taken, not only the first, so that none stays pending unseen; the
+  // first one is the one the exit status names.
   std::thread([watched] {
-    int signal = 0;
-    while (sigwait(&watched, &signal) != 0) {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&watched, &signal) != 0) continue;
+      std::lock_guard lock(gRunningLock);
+      int none = 0;
+      gSignal.compare_exchange_strong(none, signal);
+      for (pid_t pid : gRunning) kill(pid, SIGKILL);
     }
-    std::lock_guard lock(gRunningLock);
-    gSignal = signal;
-    for (pid_t pid : gRunning) kill(pid, SIGKILL);
   }).detach();
 }
 

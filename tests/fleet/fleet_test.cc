@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <tuple>
 #include <nlohmann/json.hpp>
 #include <tinyxml2.h>
 
 #include "tests/support/testing.h"
 
 namespace ts = testing_support;
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
@@ -101,7 +104,16 @@ TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
   const std::string p = R"({"profiles":[{"name":"p","boot":"doc","hardware":7000,)";
   const std::vector<Case> cases = {
       {"{ not json", package, 1, "fleet.json: not JSON"},
-      {p + R"("flash":"factory","boot":null}]})", package, 1, "fleet.json: profile 1 \"p\": boot: not a string"},
+      {R"({"profiles":[{"name":"p","boot":null,"hardware":7000,"flash":"factory"}]})", package, 1,
+       "fleet.json: profile 1 \"p\": boot: not a string"},
+      {p + R"("flash":"factory","boot":"doc"}]})", package, 1, "fleet.json: not JSON this tool reads (the key \"boot\" twice"},
+      {p + R"("flash":"factory","x":1e400}]})", package, 1, "fleet.json: not JSON (number overflow"},
+      {R"({"profiles":)" + std::string(100, '[') + std::string(100, ']') + "}", package, 1, "nested deeper than 64"},
+      {p + R"("flash":"factory","registry":{"CustomPath":"\\Card\n[HKEY_LOCAL_MACHINE\\X]"}}]})", package, 1,
+       "\"p\": registry.CustomPath: holds a control character"},
+      {R"({"profiles":[{"name":"p\u001b[2J","boot":"doc","hardware":7000,"flash":"factory"}]})", package, 1,
+       "profile 1 \"p\\x1b[2J\": name: holds a control character"},
+      {p + R"("flash":"factory"}]})", "/dev/zero", 1, "/dev/zero: not a regular file"},
       {R"({"profiles":[{"name":"p","hardware":1,"flash":"empty"}]})", package, 1, "profile 1 \"p\": boot: missing"},
       {p + R"("flash":{"Kernel":{"version":"1.0"}}}]})", package, 1, "\"p\": flash.Kernel: not an image name"},
       {p + R"("flash":{"WinCE":{"version":"one"}}}]})", package, 1, "\"p\": flash.WinCE.version: \"one\""},
@@ -128,6 +140,38 @@ TEST(Fleet, BadInputEndsWithOneLineAndNoReport) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_EQ(std::filesystem::exists(html), html == package);
     EXPECT_FALSE(std::filesystem::exists(dir / "keep")) << "something ran for " << c.fleet;
+  }
+}
+
+// No report replaces an input (a signature, a profile's key), the other report or a
+// device's folder, and a report that cannot be printed is a failure.
+TEST(Fleet, ReportsLandOnNoInputAndNoOtherReport) {
+  ts::TempDir dir;
+  const std::string package = MakePackage(dir);
+  const fs::path pack = ts::Built("tools/vxpack");
+  ASSERT_EQ(ts::Run(pack, {"keygen", "-o", (dir / "k").string()}).exitCode, 0);
+  ASSERT_EQ(ts::Run(pack, {"sign", "--key", (dir / "k.key").string(), package}).exitCode, 0);
+  ts::WriteText(dir / "fleet.json", json{{"profiles", {Profile("p", R"(,"key":"k.pub")")}}}.dump());
+  ts::WriteText(dir / "r.html", "an older report");
+  fs::create_symlink(dir / "r.html", dir / "same.xml");
+  fs::create_symlink(dir / "gone.html", dir / "dangling.html");
+  fs::create_directories(dir / "keep");
+  struct Case { std::string options; std::string said; };
+  const std::vector<Case> cases = {
+      {"--html VXUpdate.bin.sig", "VXUpdate.bin.sig: the same file as the input"},
+      {"--junit k.pub", "k.pub: the same file as the input"},
+      {"--html r.html --junit same.xml", "same.xml: the same file as --html r.html"},
+      {"--html dangling.html", "dangling.html: a symbolic link to nothing"},
+      {"--keep keep --html keep/01-p", "where a profile's device goes"},
+      {"--json >/dev/full", "vxfleet: standard output: No space left on device"}};
+  for (const Case& c : cases) {
+    const ts::RunResult run = ts::Run("/bin/sh", {"-c", "cd '" + dir.path().string() + "' && '" +
+                                                            ts::Built("tools/vxfleet").string() +
+                                                            "' run fleet.json VXUpdate.bin " + c.options});
+    EXPECT_EQ(run.exitCode, 1) << c.options;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(ts::ReadText(dir / "r.html"), "an older report");
+    EXPECT_TRUE(fs::is_empty(dir / "keep")) << c.options;
   }
 }
 
@@ -202,13 +246,30 @@ TEST(Fleet, ShardsRunApartAndMergeIntoTheReportOfTheWholeFleet) {
   other = json::parse(ts::ReadText(shards[1]));
   other["provenance"]["fleet"]["sha256"] = std::string(64, '0');
   const std::string otherFleet = edited("other-fleet.json", other);
+  // Edits a copy of shard `k` with `edit` and answers its path.
+  const auto changed = [&](int k, const char* name, const std::function<void(json&)>& edit) {
+    json copy = json::parse(ts::ReadText(shards[k]));
+    edit(copy);
+    return edited(name, copy);
+  };
+  const std::string many = changed(0, "many.json", [](json& r) { r["provenance"]["fleet"]["profiles"] = 99999; });
+  const std::string deep = changed(1, "deep.json", [](json& r) {
+    r["profiles"][0]["device"] = json::parse(std::string(100, '[') + std::string(100, ']'));
+  });
+  const std::string shouted = changed(1, "shouted.json", [](json& r) { r["profiles"][0]["outcome"] = "UPDATED"; });
+  const std::string guessed = changed(1, "guessed.json", [](json& r) { r["profiles"][0]["expected"] = "fine"; });
   const std::vector<Case> cases = {
       {{shards[0], shards[1]}, "shard 2/3 is missing"},
       {{shards[0], shards[1], shards[2], shards[1]}, "shard-1.json: shard 1/3 again"},
       {{shards[0], otherPackage, shards[2]}, "other-package.json: made from another package"},
       {{shards[0], otherFleet, shards[2]}, "other-fleet.json: made from another fleet file"},
       {{edited("twice.json", twice), shards[1], shards[2]}, "twice.json: profile 1 \"fresh\" is reported twice"},
-      {{shards[0], edited("empty.json", json::object()), shards[2]}, "empty.json: not a vxfleet report"}};
+      {{shards[0], edited("empty.json", json::object()), shards[2]}, "empty.json: not a vxfleet report"},
+      {{many, shards[1], shards[2]}, "shard-1.json: gives the fleet 5 profiles, " + many + " 99999"},
+      {{shards[2], shards[1], many}, "shard-1.json: gives the fleet 5 profiles, " + many + " 99999"},
+      {{shards[0], deep, shards[2]}, "deep.json: not JSON this tool reads (nested deeper than 64"},
+      {{shards[0], shouted, shards[2]}, "shouted.json: not a vxfleet report (profiles[0].outcome: not an outcome)"},
+      {{shards[0], guessed, shards[2]}, "guessed.json: not a vxfleet report (profiles[0].expected: not an outcome)"}};
   for (const Case& c : cases) {
     std::vector<std::string> args = {"merge"};
     args.insert(args.end(), c.reports.begin(), c.reports.end());
@@ -217,6 +278,14 @@ TEST(Fleet, ShardsRunApartAndMergeIntoTheReportOfTheWholeFleet) {
     EXPECT_NE(refused.err.find(c.said), std::string::npos) << refused.err;
     EXPECT_TRUE(refused.out.empty()) << refused.out;
   }
+
+  // A shard that calls a missed expectation met does not make it so.
+  const std::string flattered = changed(0, "flattered.json", [](json& r) {
+    for (json& profile : r["profiles"]) profile["as_expected"] = true;
+  });
+  merged = Fleet({"merge", flattered, shards[1], shards[2], "--json"});
+  EXPECT_EQ(merged.exitCode, 1) << merged.err;
+  EXPECT_EQ(Comparable(json::parse(merged.out)), Comparable(json::parse(whole.out)));
 }
 
 TEST(Fleet, RefusedSignatureIsItsOwnOutcomeAndTheSigningKeyIsNamed) {
@@ -238,44 +307,119 @@ TEST(Fleet, RefusedSignatureIsItsOwnOutcomeAndTheSigningKeyIsNamed) {
   EXPECT_EQ(report["profiles"][0]["reason"], "wrong signature");
   EXPECT_EQ(report["provenance"]["package"]["signature"]["key_fingerprint"], fingerprint);
   EXPECT_EQ(report["profiles"][1]["setup"]["key"]["fingerprints"][0], fingerprint);
+
+  // Each shard names the key that signed the package, its own profiles' or not, so the
+  // merge is the same in any order; a shard run without the signature does not join.
+  const auto shard = [&](int k, const char* name) {
+    ts::WriteText(dir / name, Fleet({"run", (dir / "fleet.json").string(), package, "--json", "--shard",
+                                     std::to_string(k) + "/2"}).out);
+    return (dir / name).string();
+  };
+  const std::string first = shard(0, "s0.json"), second = shard(1, "s1.json");
+  json merged[2];
+  for (int order = 0; order < 2; ++order) {
+    const ts::RunResult joined = Fleet({"merge", order ? second : first, order ? first : second, "--json"});
+    EXPECT_EQ(joined.exitCode, 0) << joined.err;
+    merged[order] = json::parse(joined.out);
+    merged[order]["provenance"].erase("date");
+  }
+  EXPECT_EQ(merged[0], merged[1]);
+  EXPECT_EQ(merged[0]["provenance"]["package"]["signature"]["key_fingerprint"], fingerprint);
+  fs::rename(package + ".sig", package + ".sig.away");
+  const ts::RunResult unsigned_ = Fleet({"merge", first, shard(1, "unsigned.json")});
+  EXPECT_EQ(unsigned_.exitCode, 1);
+  EXPECT_NE(unsigned_.err.find("unsigned.json: made with no signature, " + first + " with the signature"),
+            std::string::npos)
+      << unsigned_.err;
+}
+
+// An installed layout in `dir` (bin/, lib/vxupdater/) whose updater and vxpack first run
+// `updater` and `vxpack` (branches of a shell `case` on the device folder, and on
+// vxpack's command) and then the real programs.  Answers bin/vxfleet.
+fs::path Install(const ts::TempDir& dir, const std::string& updater, const std::string& vxpack = "") {
+  fs::create_directories(dir / "bin");
+  fs::create_directories(dir / "lib" / "vxupdater");
+  fs::copy_file(ts::Built("tools/vxfleet"), dir / "bin" / "vxfleet", fs::copy_options::overwrite_existing);
+  fs::copy_file(ts::Built("sim/vx_bsp_api.dll"), dir / "lib/vxupdater/vx_bsp_api.dll", fs::copy_options::overwrite_existing);
+  for (const auto& [script, on, real, cases] :
+       {std::tuple{dir / "lib/vxupdater/vxupdater", "$VXU_DEVICE_ROOT", ts::Built("control/vxupdater"), updater},
+        std::tuple{dir / "bin/vxpack", "$1", ts::Built("tools/vxpack"), vxpack}}) {
+    ts::WriteText(script, "#!/bin/sh\ncase " + std::string(on) + " in " + cases + "\nesac\nexec '" + real.string() +
+                              "' \"$@\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+  }
+  return dir / "bin" / "vxfleet";
+}
+
+// A run's updater may write anything to its trace and to the files it shares with the
+// other profiles: it is reported, never obeyed, and never taken for the package's bytes.
+TEST(Fleet, WhatAnUpdaterWritesIsReportedNotObeyed) {
+  ts::TempDir dir;
+  const std::string package = MakePackage(dir);
+  ts::WriteText(dir / "fleet.json", json{{"profiles", {Profile("odd", ""), Profile("plain", "")}}}.dump());
+  struct Case { std::string updater; int exit; std::string said; std::string first; };
+  const std::vector<Case> cases = {
+      {R"(*/01-*) echo '{"ev":"msgbox","text":5,"answer":"x"}' >> "$VXU_TRACE";;)", 0, "", "unknown"},
+      {R"(*/01-*) echo '{"ev":"device","call":"CPU_Reset","arg":"1"}' >> "$VXU_TRACE";;)", 0, "", "unknown"},
+      {R"(*/01-*) f=$VXU_DEVICE_ROOT/Windows/zlib.dll; chmod u+w "$f"; echo x >> "$f";;)", 1,
+       "the staged zlib.dll changed while the profiles ran", ""},
+      {R"(*/01-*) f=$VXU_DEVICE_ROOT/Storage\ Card/VXUpdate.bin.sig; chmod u+w "$f"; echo x >> "$f";;)", 1,
+       "the staged VXUpdate.bin.sig changed while the profiles ran", ""}};
+  ts::WriteText(package + ".sig", std::string(64, 's'));
+  for (const Case& c : cases) {
+    const ts::RunResult run = ts::Run(Install(dir, c.updater), {"run", (dir / "fleet.json").string(), package, "--json"});
+    EXPECT_EQ(run.exitCode, c.exit) << c.updater << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    if (c.first.empty()) {
+      EXPECT_TRUE(run.out.empty()) << run.out;
+      continue;
+    }
+    const json report = json::parse(run.out);
+    EXPECT_EQ(report["profiles"][0]["outcome"], c.first);
+    EXPECT_NE(report["profiles"][0]["reason"].get<std::string>().find("trace line"), std::string::npos);
+    EXPECT_EQ(report["profiles"][1]["outcome"], "updated");
+  }
+  fs::remove(dir / "bin" / "vxpack");
+  const ts::RunResult run = ts::Run(dir / "bin" / "vxfleet", {"run", (dir / "fleet.json").string(), package});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("vxpack: not found beside the tool"), std::string::npos) << run.err;
 }
 
 TEST(Fleet, InterruptKeepsTheFinishedProfilesWhichShareOnePackage) {
   ts::TempDir dir;
   const std::string package = MakePackage(dir);
-  // An installed layout whose updater hangs on the profile named "slow", so that the
-  // interrupt finds two profiles finished, one running and one not started.
-  std::filesystem::create_directories(dir / "bin");
-  std::filesystem::create_directories(dir / "lib" / "vxupdater");
-  for (const char* tool : {"vxfleet", "vxpack"}) {
-    std::filesystem::copy_file(ts::Built("tools") / tool, dir / "bin" / tool);
-  }
-  std::filesystem::copy_file(ts::Built("sim/vx_bsp_api.dll"), dir / "lib" / "vxupdater" / "vx_bsp_api.dll");
-  ts::WriteText(dir / "lib" / "vxupdater" / "vxupdater",
-                "#!/bin/sh\ncase $VXU_DEVICE_ROOT in */03-slow/*) : > \"$VXU_DEVICE_ROOT/../started\"; "
-                "exec sleep 600;; esac\nexec '" + ts::Built("control/vxupdater").string() + "' \"$@\"\n");
-  std::filesystem::permissions(dir / "lib" / "vxupdater" / "vxupdater", std::filesystem::perms::owner_all);
   ts::WriteText(dir / "fleet.json", json{{"profiles", {Profile("one", ""), Profile("two", ""), Profile("slow", ""),
                                                        Profile("never", "")}}}.dump());
   const std::string keep = (dir / "keep").string();
-  ts::RunResult run = ts::Run("/bin/sh", {"-c", "'" + (dir / "bin" / "vxfleet").string() + "' run '" +
-                                                    (dir / "fleet.json").string() + "' '" + package +
-                                                    "' --jobs 1 --keep '" + keep + "' & n=0; "
-                                                    "while [ ! -e '" + keep + "/03-slow/started' ] && [ $n -lt 1200 ]; "
-                                                    "do sleep 0.05; n=$((n+1)); done; kill -TERM $!; wait $!"});
-  EXPECT_EQ(run.exitCode, 128 + 15) << run.err;
-  EXPECT_NE(run.err.find("kept the 2 finished profiles in " + keep + ", removed the 1 unfinished"), std::string::npos)
-      << run.err;
-  EXPECT_TRUE(run.out.empty());
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(keep)) left.push_back(entry.path().filename());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"01-one", "02-two"}));
+  // The interrupt comes while the updater hangs on the profile named "slow" (two
+  // profiles finished, one running, one not started), or after every profile finished,
+  // while vxpack looks at the package.
+  struct Case { std::string updater, vxpack, started, said; std::vector<std::string> left; };
+  const std::vector<Case> cases = {
+      {R"(*/03-slow/*) : > "$VXU_DEVICE_ROOT/../started"; exec sleep 600;;)", "", keep + "/03-slow/started",
+       "kept the 2 finished profiles in " + keep + ", removed the 1 unfinished ones", {"01-one", "02-two"}},
+      {"", "info) : > '" + keep + "/started'; exec sleep 600;;", keep + "/started",
+       "kept the 4 finished profiles in " + keep + ", removed the 0 unfinished ones",
+       {"01-one", "02-two", "03-slow", "04-never", "started"}}};
+  for (const Case& c : cases) {
+    fs::remove_all(keep);
+    const fs::path vxfleet = Install(dir, c.updater, c.vxpack);
+    ts::RunResult run = ts::Run("/bin/sh", {"-c", "'" + vxfleet.string() + "' run '" + (dir / "fleet.json").string() +
+                                                      "' '" + package + "' --jobs 1 --keep '" + keep + "' & n=0; "
+                                                      "while [ ! -e '" + c.started + "' ] && [ $n -lt 1200 ]; "
+                                                      "do sleep 0.05; n=$((n+1)); done; kill -TERM $!; wait $!"});
+    EXPECT_EQ(run.exitCode, 128 + 15) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty());
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(keep)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left);
+  }
   // No copies: both devices hold the very package and libraries the run staged, and
   // neither holds the caller's own package file, which a change by hand would reach.
   for (const char* file : {"Storage Card/VXUpdate.bin", "Windows/vx_bsp_api.dll", "Windows/zlib.dll"}) {
-    EXPECT_TRUE(std::filesystem::equivalent(dir / "keep/01-one/device" / file, dir / "keep/02-two/device" / file))
-        << file;
+    EXPECT_TRUE(fs::equivalent(dir / "keep/01-one/device" / file, dir / "keep/02-two/device" / file)) << file;
   }
-  EXPECT_FALSE(std::filesystem::equivalent(dir / "keep/01-one/device/Storage Card/VXUpdate.bin", package));
+  EXPECT_FALSE(fs::equivalent(dir / "keep/01-one/device/Storage Card/VXUpdate.bin", package));
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <set>
 #include <sstream>
 
@@ -251,7 +252,8 @@ std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
 }
 
 int Fail(std::string_view subject, std::string_view reason) {
-  std::cerr << ToolName() << ": " << subject << (subject.empty() ? "" : ": ") << reason << "\n";
+  std::cerr << ToolName() << ": " << Printable(subject) << (subject.empty() ? "" : ": ")
+            << Printable(reason) << "\n";
   return kExitFailed;
 }
 
@@ -262,7 +264,23 @@ int Usage(const CLI::App& command, std::string_view subject, std::string_view re
 }
 
 void Warn(std::string_view subject, std::string_view reason) {
-  std::cerr << ToolName() << ": warning: " << subject << ": " << reason << "\n";
+  std::cerr << ToolName() << ": warning: " << Printable(subject) << ": " << Printable(reason) << "\n";
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      out += c;
+      continue;
+    }
+    constexpr std::string_view kHex = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[byte >> 4];
+    out += kHex[byte & 15];
+  }
+  return out;
 }
 
 std::optional<std::string_view> Choice(std::string_view value,
@@ -279,6 +297,48 @@ std::string ChoiceList(std::span<const std::string_view> choices) {
 
 std::string JsonText(const nlohmann::ordered_json& value) {
   return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::optional<nlohmann::ordered_json> ParseJson(std::span<const std::uint8_t> bytes,
+                                                std::string* reason, int maxDepth) {
+  using Json = nlohmann::ordered_json;
+  bool tooDeep = false;
+  std::optional<std::string> twice;
+  // keys[d]: the keys seen so far in the object open at depth d.
+  std::vector<std::set<std::string>> keys;
+  const Json::parser_callback_t check = [&](int depth, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start) {
+      tooDeep = tooDeep || depth >= maxDepth;
+      if (event == Json::parse_event_t::object_start && !tooDeep) {
+        keys.resize(std::max(keys.size(), static_cast<std::size_t>(depth) + 2));
+        keys[static_cast<std::size_t>(depth) + 1].clear();
+      }
+    } else if (event == Json::parse_event_t::key && !tooDeep && !twice &&
+               !keys[static_cast<std::size_t>(depth)].insert(parsed.get<std::string>()).second) {
+      twice = parsed.get<std::string>();
+    }
+    // Nothing is kept once the text is refused, so that no deep value is ever built.
+    return !tooDeep && !twice;
+  };
+  try {
+    Json value = Json::parse(bytes.begin(), bytes.end(), check);
+    if (tooDeep) {
+      *reason = "not JSON this tool reads (nested deeper than " + std::to_string(maxDepth) + " levels)";
+    } else if (twice) {
+      *reason = "not JSON this tool reads (the key " + JsonText(*twice) + " twice in one object)";
+    } else {
+      return value;
+    }
+  } catch (const Json::parse_error& error) {
+    *reason = "not JSON (byte " + std::to_string(error.byte) + ")";
+  } catch (const Json::exception& error) {
+    // "[json.exception.out_of_range.406] number overflow parsing '1e400'"
+    const std::string what = error.what();
+    *reason = "not JSON (" + what.substr(std::min(what.find("] ") + 2, what.size())) + ")";
+  } catch (const std::bad_alloc&) {
+    *reason = "too large to read";
+  }
+  return std::nullopt;
 }
 
 }  // namespace tools

@@ -50,6 +50,9 @@ int Fail(std::string_view subject, std::string_view reason);
 int Usage(const CLI::App& command, std::string_view subject, std::string_view reason);
 // "TOOL: warning: SUBJECT: reason" on stderr.
 void Warn(std::string_view subject, std::string_view reason);
+// `text` for one line on a terminal: every control character (a line break, an escape)
+// shown as \xNN.  Fail and Warn print their parts so.
+std::string Printable(std::string_view text);
 // The tool's name for the lines above, set by ParseCommandLine.
 std::string_view ToolName();
 
@@ -69,6 +72,18 @@ inline std::string ChoiceList(std::initializer_list<std::string_view> choices) {
 // One line of UTF-8; bytes that are not UTF-8 (a file name, a console line) are
 // replaced rather than refused.
 std::string JsonText(const nlohmann::ordered_json& value);
+
+// JSON from a file or another program, which may be anything: nesting deeper than
+// `maxDepth` (which would exhaust the stack of whoever copies or prints the value) and a
+// key given twice in one object (where one of them would be silently lost) are refused
+// like text that is not JSON.  Nothing, with the reason, for any of them.
+std::optional<nlohmann::ordered_json> ParseJson(std::span<const std::uint8_t> bytes,
+                                                std::string* reason, int maxDepth = 64);
+inline std::optional<nlohmann::ordered_json> ParseJson(std::string_view text, std::string* reason,
+                                                       int maxDepth = 64) {
+  return ParseJson(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                   reason, maxDepth);
+}
 
 // ---- Files (files.cc) -----------------------------------------------------------------
 
@@ -100,8 +115,9 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const fs::path& file, std
 
 // A new file written beside `target` under a temporary name and renamed over it by
 // Commit, so that the target is either as before or whole.  Refused before anything is
-// written when the target is a folder, names one of `inputs` (the same path, or the same
-// file by device and inode), or its folder does not exist (never created).  Destroyed
+// written when the target is a folder, a symbolic link to nothing, names one of `inputs`
+// (the same path, or the same file by device and inode), or its folder does not exist
+// (never created).  Destroyed
 // without a Commit, the temporary file is removed.
 class OutputFile {
  public:
@@ -140,6 +156,14 @@ std::optional<std::string> WriteWholeFile(const fs::path& target,
 // build tree.  Nothing, with the reason, when neither holds it.
 std::optional<fs::path> Companion(std::string_view name, std::string_view buildFolder,
                                   std::string* reason);
+// Another tool in the running tool's own folder (vxfleet's vxpack); nothing, with the
+// reason, when it is not there.
+std::optional<fs::path> SiblingTool(std::string_view name, std::string* reason);
+
+// Writes `text` to standard output and flushes it; nothing, or the system's reason
+// ("No space left on device"), for a tool whose output is its result.  (A pipe closed by
+// its reader still ends the tool by SIGPIPE, as it ends any other.)
+std::optional<std::string> WriteStandardOutput(std::string_view text);
 
 // ---- Keys and digests (keys.cc) -------------------------------------------------------
 

@@ -61,6 +61,10 @@ std::optional<std::string> OutputProblem(const fs::path& target, std::span<const
   std::error_code error;
   const fs::file_status status = fs::status(target, error);
   if (target.filename().empty() || fs::is_directory(status)) return SystemReason(EISDIR);
+  // Replacing the link by a file would leave the place it names as it was.
+  if (fs::is_symlink(fs::symlink_status(target, error)) && !fs::exists(status)) {
+    return "a symbolic link to nothing";
+  }
   // Renaming over a device or a pipe would replace it, not write into it.
   if (fs::exists(status) && !fs::is_regular_file(status)) return "not a regular file";
   for (const fs::path& input : inputs) {
@@ -83,8 +87,9 @@ OutputFile::OutputFile(const fs::path& target, std::span<const fs::path> inputs,
   target_ = fs::is_symlink(target, error) ? fs::canonical(target, error) : target;
   if (error) target_ = target;
   std::random_device random;
-  temporary_ = target_.parent_path() /
-               ("." + target_.filename().string() + ".tmp-" + std::to_string(random()));
+  // Cut short, so that a target whose name is near the system's limit still gets one.
+  temporary_ = target_.parent_path() / ("." + target_.filename().string().substr(0, 200) +
+                                        ".tmp-" + std::to_string(random()));
   // "x": a name that exists already is never opened, so nobody else's file is truncated.
   file_ = std::fopen(temporary_.c_str(), "wbx");
   if (file_ == nullptr) {
@@ -148,20 +153,49 @@ std::optional<std::string> WriteWholeFile(const fs::path& target,
   return out.reason();
 }
 
-std::optional<fs::path> Companion(std::string_view name, std::string_view buildFolder,
-                                  std::string* reason) {
+namespace {
+
+// The folder of the running tool; nothing, with the reason, when the system does not say.
+std::optional<fs::path> OwnFolder(std::string* reason) {
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) {
-    *reason = "the tool's own path is unknown: " + error.message();
-    return std::nullopt;
-  }
-  const fs::path top = self.parent_path().parent_path();
-  const fs::path installed = top / "lib" / "vxupdater";
-  const fs::path file = (fs::is_directory(installed, error) ? installed : top / buildFolder) / name;
+  if (!error) return self.parent_path();
+  *reason = "the tool's own path is unknown: " + error.message();
+  return std::nullopt;
+}
+
+std::optional<fs::path> Found(const fs::path& file, std::string* reason) {
+  std::error_code error;
   if (fs::is_regular_file(file, error)) return file;
   *reason = "not found beside the tool (" + file.string() + ")";
   return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<fs::path> Companion(std::string_view name, std::string_view buildFolder,
+                                  std::string* reason) {
+  const std::optional<fs::path> own = OwnFolder(reason);
+  if (!own) return std::nullopt;
+  std::error_code error;
+  const fs::path top = own->parent_path();
+  const fs::path installed = top / "lib" / "vxupdater";
+  return Found((fs::is_directory(installed, error) ? installed : top / buildFolder) / name, reason);
+}
+
+std::optional<fs::path> SiblingTool(std::string_view name, std::string* reason) {
+  const std::optional<fs::path> own = OwnFolder(reason);
+  if (!own) return std::nullopt;
+  return Found(*own / name, reason);
+}
+
+std::optional<std::string> WriteStandardOutput(std::string_view text) {
+  errno = 0;
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  const int writeError = errno;
+  errno = 0;
+  if (written && std::fflush(stdout) == 0) return std::nullopt;
+  return SystemReason(!written && writeError != 0 ? writeError : errno != 0 ? errno : EIO);
 }
 
 }  // namespace tools

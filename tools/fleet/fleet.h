@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crypto/crypto.h"
 #include "tools/device/device.h"
 
 namespace fleet {
@@ -36,6 +38,7 @@ struct Profile {
   std::string faults;                        // VXU_FAULTS, empty for none
   std::vector<std::string> failingEntries;   // VXSIM_FAIL
   fs::path keyFile;                          // the public key the device holds, if any
+  std::optional<tools::RawKey> key;          // that key as read, the bytes the device gets
   std::vector<std::string> keyFingerprints;  // SHA-256 (hex) of each key it holds
   std::optional<std::string> expect;
 };
@@ -64,6 +67,8 @@ struct Shard {
 };
 // "K/N" with 0 <= K < N; nothing for any other text.
 std::optional<Shard> ParseShard(std::string_view text);
+// Decimal digits only ("4", never " 4", "+4" or "0x4"); nothing for any other text.
+std::optional<std::size_t> ParseCount(std::string_view text);
 bool InShard(std::size_t position, const Shard& shard);
 
 // ---------------------------------------------------------------------------
@@ -106,35 +111,55 @@ struct Result {
 // tells a refused signature from a failed integrity check, and why it was refused.
 void Classify(std::string_view trace, std::string_view console, int exitStatus, Result* result);
 
-// A file the updater or vxpack wrote, whole; empty when it cannot be read.
-std::string ReadWhole(const fs::path& file);
+// A file the updater or vxpack wrote: its first `limit` bytes (*cut set when there were
+// more); empty when it cannot be read.
+std::string ReadWhole(const fs::path& file, std::size_t limit, bool* cut = nullptr);
 
 // The scratch folder of the profile at `position` (from 0): "03-7000-DOC--factory-1-0".
 std::string ProfileFolder(std::size_t position, std::string_view name);
 
+// A file as read once: its size, SHA-256 (hex) and first bytes, and the SHA-512 of the
+// same read when it was asked for, so that whatever is checked in it, signed or
+// reported names the same bytes.
+struct FileFacts {
+  std::uint64_t size = 0;
+  std::string sha256;
+  std::string head;                      // the first kFactsHead bytes
+  std::optional<crypto::Digest> sha512;
+};
+inline constexpr std::size_t kFactsHead = 128;
+// Reads `file` once for its facts; with `copy`, writes what it reads there too (a new
+// file).  Stops at an interrupt (WatchInterrupts).  Nothing, with the reason, on failure.
+std::optional<FileFacts> ReadFacts(const fs::path& file, bool sha512, const fs::path& copy,
+                                   std::string* reason);
+
 // The files every device of a run shares, put into the stage folder once: the package
-// as "VXUpdate.bin", its signature as "VXUpdate.bin.sig" when it has one, and the device
-// libraries.  Devices link to these (tools::LinkOrCopy), so a run writes each at most
-// once whatever the number of profiles, and the updater opens them read-only.
+// as "VXUpdate.bin", its signature as "VXUpdate.bin.sig" when it has one, the device
+// libraries, and the updater that runs.  Devices link to these (tools::LinkOrCopy), so a
+// run writes each at most once whatever the number of profiles, and the updater opens
+// them read-only.  The facts are of the staged bytes, as the profiles use them.
 struct Stage {
   fs::path folder;
   bool signature = false;
+  std::map<std::string, FileFacts> files;  // by staged name
+  fs::path Updater() const { return folder / "vxupdater"; }
 };
-// Fills `folder` (which must not exist) for `package`; nothing on success, else one
-// line "FILE: reason".
-std::optional<std::string> StageFiles(const fs::path& package, const fs::path& folder, Stage* stage);
+// Fills `folder` (which must not exist) with `package` and `updater`; nothing on success,
+// else one line "FILE: reason" ("interrupted" after an interrupt).
+std::optional<std::string> StageFiles(const fs::path& package, const fs::path& updater,
+                                      const fs::path& folder, Stage* stage);
+// Reads the staged files again after the run: nothing when they are as staged, else one
+// line naming the one that changed (or why it could not be read).
+std::optional<std::string> StageChanged(const Stage& stage);
 
 // Makes the profile's folder `dir` (it must not exist, or be an empty folder) with the
-// device in dir/device, runs the updater there and reads what happened.  Failures land
-// in the result (kError).
-Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& updater,
-                  const fs::path& dir);
+// device in dir/device, runs the staged updater there and reads what happened.  Failures
+// land in the result (kError).
+Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& dir);
 
 // ---------------------------------------------------------------------------
 // Provenance: what a report must say about where it came from.
 
-// SHA-256 of a whole file, hex; nothing when the file cannot be read whole.
-std::optional<std::string> FileSha256(const fs::path& file);
 // SHA-256 of bytes, hex.
 std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 // Why `file` is not an update package (the rule the updater applies when it looks for
@@ -142,12 +167,17 @@ std::string Sha256Hex(std::span<const std::uint8_t> bytes);
 std::optional<std::string> NotAPackage(const fs::path& file);
 
 // The package as the profiles used it: its path as given, and the size and SHA-256 of
-// `staged`; its signature (SHA-256 of the .sig, and the fingerprint of the first
-// profile key that verifies it, tried with `vxpack verify`).  Nothing when the staged
-// package cannot be read, with the reason in *error.
+// the staged copy; its signature (SHA-256 of the staged .sig, and the fingerprint of the
+// first key of `profiles` under which it verifies the staged bytes).  `profiles` are
+// those of the whole fleet, so that every shard names the same key.  Nothing when the
+// staged copy is not a package, with the reason in *error.
 std::optional<Json> PackageProvenance(const fs::path& given, const Stage& stage,
-                                      const std::vector<Profile>& profiles, const fs::path& vxpack,
-                                      std::string* error);
+                                      const std::vector<Profile>& profiles, std::string* error);
+// What `vxpack info --json` and `vxpack info` say of the staged package, with the
+// caller's path `given` in place of the stage's.  Nothing, with the reason, when vxpack
+// could not be run or said nothing a report can use.
+std::optional<std::pair<Json, std::string>> PackageSummary(const fs::path& given, const Stage& stage,
+                                                           const fs::path& vxpack, std::string* error);
 // The date and time now, UTC: "2026-12-08T01:23:45Z".
 std::string UtcNow();
 // The updater's version as its banner gives it (" - Version 1.2.2") in the first

@@ -32,6 +32,17 @@ std::optional<Mistake> ReadText(const Json& value, const std::string& field, std
   return {};
 }
 
+// Text that goes into a line of its own (a report row, an error, a registry value),
+// where a line break or an escape sequence would forge or split lines.
+std::optional<Mistake> ReadLine(const Json& value, const std::string& field, std::string* out) {
+  if (auto mistake = ReadText(value, field, out)) return mistake;
+  const bool control = std::any_of(out->begin(), out->end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  });
+  if (control) return Mistake{field, "holds a control character (a line break, a tab, an escape)"};
+  return {};
+}
+
 std::optional<Mistake> ReadNumber(const Json& value, const std::string& field, std::uint64_t max,
                                   std::uint64_t* out) {
   std::optional<std::uint64_t> number;
@@ -95,7 +106,7 @@ std::optional<Mistake> ReadRegistry(const Json& value, tools::RegistryOptions* o
     const std::string field = "registry." + key;
     if (key == "CustomPath") {
       std::string path;
-      if (auto mistake = ReadText(item, field, &path)) return mistake;
+      if (auto mistake = ReadLine(item, field, &path)) return mistake;
       options->customPath = path;
       continue;
     }
@@ -137,6 +148,7 @@ std::optional<Mistake> ReadKey(const Json& value, const fs::path& folder, Profil
   if (!key) return Mistake{"key", path + ": " + reason};
   profile->device.registry.extra = tools::PackageKeyLine(*key);
   profile->keyFile = folder / path;
+  profile->key = key;
   profile->keyFingerprints = {tools::Fingerprint(*key)};
   return {};
 }
@@ -156,7 +168,7 @@ std::optional<Mistake> ReadProfile(const Json& value, const fs::path& folder, Pr
   if (!value.is_object()) return Mistake{"profile", "not an object"};
   if (!value.contains("name")) return Mistake{"name", "missing"};
   // The name first, so that every later mistake can name the profile.
-  if (auto mistake = ReadText(value["name"], "name", &profile->name)) return mistake;
+  if (auto mistake = ReadLine(value["name"], "name", &profile->name)) return mistake;
   if (profile->name.empty()) return Mistake{"name", "empty"};
   for (const char* required : {"boot", "hardware", "flash"}) {
     if (!value.contains(required)) return Mistake{required, "missing"};
@@ -219,13 +231,12 @@ std::optional<Fleet> ReadFleet(const fs::path& file, std::string* error) {
   }
   // The digest and the profiles come from the same bytes.
   Fleet fleet{file, Sha256Hex(*text), {}};
-  Json whole;
-  try {
-    whole = Json::parse(text->begin(), text->end());
-  } catch (const Json::parse_error& parseError) {
-    *error = file.string() + ": not JSON (byte " + std::to_string(parseError.byte) + ")";
+  const std::optional<Json> parsed = tools::ParseJson(*text, &reason);
+  if (!parsed) {
+    *error = file.string() + ": " + reason;
     return {};
   }
+  const Json& whole = *parsed;
   const Json* list = whole.is_object() ? Find(whole, "profiles") : nullptr;
   if (list == nullptr || !list->is_array()) {
     *error = file.string() + ": profiles: missing, or not a list of profiles";

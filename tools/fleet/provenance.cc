@@ -1,11 +1,12 @@
 // vxfleet: what a report says about where it came from: digests of the fleet file and of
-// the package, the key that signed the package, the updater's version, the time.
+// the package, the key that signed the package, what vxpack says of it, the updater's
+// version, the time.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <set>
+#include <memory>
 #include <span>
 #include <system_error>
 
@@ -16,32 +17,9 @@
 namespace fleet {
 namespace {
 
-// A whole file read once: its size, its SHA-256 and its first bytes, so that what is
-// checked in those bytes and what the digest names are the same read.
-struct FileFacts {
-  std::uint64_t size = 0;
-  std::string sha256;
-  std::string head;
-};
-
-std::optional<FileFacts> ReadFacts(const fs::path& file, std::size_t headSize) {
-  std::ifstream in(file, std::ios::binary);
-  tools::Sha256 sha;
-  if (!in) return std::nullopt;
-  std::vector<char> buffer(1 << 20);
-  FileFacts facts;
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
-    sha.Update(std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), got));
-    facts.head.append(buffer.data(), std::min(got, headSize - std::min(headSize, facts.head.size())));
-    facts.size += got;
-  }
-  const auto digest = sha.Finish();
-  if (in.bad() || !digest) return std::nullopt;
-  facts.sha256 = tools::Hex(*digest);
-  return facts;
-}
+constexpr std::size_t kChunk = 1 << 20;
+// vxpack's own output about a package: far beyond what it prints for any package.
+constexpr std::size_t kMaxVxpackOutput = 16u << 20;
 
 std::optional<std::string> NotAPackageHead(std::string_view head) {
   if (head.size() < package::kHeaderSize) return "not a package: shorter than 108 bytes";
@@ -52,40 +30,109 @@ std::optional<std::string> NotAPackageHead(std::string_view head) {
   return std::nullopt;
 }
 
-// The fingerprint of the first profile key under which `vxpack verify` accepts the
-// staged package, and that key's file; nothing when none does.
+// Closes a FILE* on every road.
+struct Closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The fingerprint and file of the first profile key under which the staged signature
+// verifies the staged package; nothing when none does.
 std::optional<std::pair<std::string, fs::path>> SigningKey(const Stage& stage,
-                                                           const std::vector<Profile>& profiles,
-                                                           const fs::path& vxpack) {
-  std::set<fs::path> tried;
+                                                           const std::vector<Profile>& profiles) {
+  const FileFacts& package = stage.files.at("VXUpdate.bin");
+  const FileFacts& sig = stage.files.at("VXUpdate.bin.sig");
+  // The updater takes nothing but exactly 64 bytes as a signature.
+  if (!package.sha512 || sig.size != crypto::kSignatureSize || sig.head.size() != crypto::kSignatureSize) {
+    return std::nullopt;
+  }
+  crypto::Signature signature;
+  std::copy(sig.head.begin(), sig.head.end(), signature.begin());
   for (const Profile& profile : profiles) {
-    if (profile.keyFile.empty() || profile.keyFingerprints.empty()) continue;
-    if (!tried.insert(profile.keyFile).second) continue;
-    platform::host::ProgramRun run;
-    run.program = vxpack;
-    run.arguments = {"verify", "--pub", profile.keyFile.string(), (stage.folder / "VXUpdate.bin").string()};
-    run.stdoutFile = stage.folder / "verify.out";
-    run.stderrFile = stage.folder / "verify.err";
-    const platform::host::ProgramResult verified = platform::host::RunProgram(run);
-    if (verified.started && verified.exitStatus == 0) {
-      return std::pair{profile.keyFingerprints.front(), profile.keyFile};
+    if (profile.key && crypto::Verify(*profile.key, crypto::Purpose::kPackage, *package.sha512, signature) == crypto::Verdict::kValid) {
+      return std::pair{tools::Fingerprint(*profile.key), profile.keyFile};
     }
   }
   return std::nullopt;
 }
 
+// `text` with every `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The same in every string of a value (whose depth ParseJson has bounded).
+void ReplaceInStrings(Json& value, const std::string& from, const std::string& to) {
+  if (value.is_string()) value = Replaced(value.get<std::string>(), from, to);
+  if (value.is_structured()) {
+    for (Json& item : value) ReplaceInStrings(item, from, to);
+  }
+}
+
 }  // namespace
+
+std::optional<FileFacts> ReadFacts(const fs::path& file, bool sha512, const fs::path& copy,
+                                   std::string* reason) {
+  tools::InputFile in(file);
+  std::unique_ptr<std::FILE, Closer> out;
+  if (!copy.empty()) {
+    // "x": never anybody else's file.
+    out.reset(std::fopen(copy.c_str(), "wbx"));
+    if (out == nullptr) {
+      *reason = copy.string() + ": " + tools::SystemReason(errno);
+      return std::nullopt;
+    }
+  }
+  tools::Sha256 sha256;
+  crypto::Sha512 sha512State;
+  std::vector<std::uint8_t> buffer(kChunk);
+  FileFacts facts;
+  for (;;) {
+    // A package of gigabytes takes seconds to read; an interrupt must not wait for it.
+    if (platform::host::Interrupted()) {
+      *reason = "interrupted";
+      return std::nullopt;
+    }
+    const std::optional<std::size_t> got = in.Read(buffer);
+    if (!got) {
+      *reason = file.string() + ": " + in.reason();
+      return std::nullopt;
+    }
+    const std::span bytes(buffer.data(), *got);
+    errno = 0;
+    if (out != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
+      *reason = copy.string() + ": " + tools::SystemReason(errno != 0 ? errno : EIO);
+      return std::nullopt;
+    }
+    sha256.Update(bytes);
+    if (sha512) sha512State.Update(bytes);
+    const std::size_t head = std::min(bytes.size(), kFactsHead - std::min(kFactsHead, facts.head.size()));
+    facts.head.append(reinterpret_cast<const char*>(bytes.data()), head);
+    facts.size += bytes.size();
+    if (*got < buffer.size()) break;
+  }
+  errno = 0;
+  if (out != nullptr && std::fclose(out.release()) != 0) {
+    *reason = copy.string() + ": " + tools::SystemReason(errno != 0 ? errno : EIO);
+    return std::nullopt;
+  }
+  const auto digest = sha256.Finish();
+  if (sha512) facts.sha512 = sha512State.Finish();
+  if (!digest || (sha512 && !facts.sha512)) {
+    *reason = file.string() + ": the digest failed";
+    return std::nullopt;
+  }
+  facts.sha256 = tools::Hex(*digest);
+  return facts;
+}
 
 std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
   tools::Sha256 sha;
   sha.Update(bytes);
   const auto digest = sha.Finish();
   return digest ? tools::Hex(*digest) : std::string();
-}
-
-std::optional<std::string> FileSha256(const fs::path& file) {
-  const auto facts = ReadFacts(file, 0);
-  return facts ? std::optional(facts->sha256) : std::nullopt;
 }
 
 std::optional<std::string> NotAPackage(const fs::path& file) {
@@ -97,30 +144,64 @@ std::optional<std::string> NotAPackage(const fs::path& file) {
 }
 
 std::optional<Json> PackageProvenance(const fs::path& given, const Stage& stage,
-                                      const std::vector<Profile>& profiles, const fs::path& vxpack,
-                                      std::string* error) {
-  const auto facts = ReadFacts(stage.folder / "VXUpdate.bin", package::kHeaderSize);
-  if (!facts) {
-    *error = given.string() + ": cannot be read whole";
-    return std::nullopt;
-  }
+                                      const std::vector<Profile>& profiles, std::string* error) {
+  const FileFacts& package = stage.files.at("VXUpdate.bin");
   // The file may have been replaced since the first look.
-  if (auto reason = NotAPackageHead(facts->head)) {
+  if (auto reason = NotAPackageHead(package.head)) {
     *error = given.string() + ": " + *reason;
     return std::nullopt;
   }
   Json signature = nullptr;
   if (stage.signature) {
-    const auto key = SigningKey(stage, profiles, vxpack);
+    const auto key = SigningKey(stage, profiles);
     signature = {{"path", given.string() + ".sig"},
-                 {"sha256", FileSha256(stage.folder / "VXUpdate.bin.sig").value_or("")},
+                 {"sha256", stage.files.at("VXUpdate.bin.sig").sha256},
                  {"key_fingerprint", key ? Json(key->first) : Json(nullptr)},
                  {"key", key ? Json(key->second.string()) : Json(nullptr)}};
   }
   return Json{{"path", given.string()},
-              {"size", facts->size},
-              {"sha256", facts->sha256},
+              {"size", package.size},
+              {"sha256", package.sha256},
               {"signature", signature}};
+}
+
+std::optional<std::pair<Json, std::string>> PackageSummary(const fs::path& given, const Stage& stage,
+                                                           const fs::path& vxpack, std::string* error) {
+  const std::string staged = (stage.folder / "VXUpdate.bin").string();
+  std::string outputs[2];
+  for (int json = 0; json < 2; ++json) {
+    platform::host::ProgramRun run;
+    run.program = vxpack;
+    run.arguments = {"info", staged};
+    if (json) run.arguments.push_back("--json");
+    run.stdoutFile = stage.folder / "package-info.out";
+    run.stderrFile = stage.folder / "package-info.err";
+    const platform::host::ProgramResult ran = platform::host::RunProgram(run);
+    // vxpack info answers 1 for a package that fails its own checks, which still runs.
+    if (!ran.started || (ran.exitStatus != 0 && ran.exitStatus != 1)) {
+      *error = vxpack.string() + ": " +
+               (ran.started ? "info ended with status " + std::to_string(ran.exitStatus) + ": " +
+                                  ReadWhole(run.stderrFile, 512)
+                            : ran.error);
+      while (!error->empty() && error->back() == '\n') error->pop_back();
+      return std::nullopt;
+    }
+    bool cut = false;
+    outputs[json] = ReadWhole(run.stdoutFile, kMaxVxpackOutput, &cut);
+    if (cut) {
+      *error = vxpack.string() + ": info said more than " + std::to_string(kMaxVxpackOutput) + " bytes";
+      return std::nullopt;
+    }
+  }
+  std::string reason;
+  std::optional<Json> info = tools::ParseJson(outputs[1], &reason);
+  if (!info || !info->is_object()) {
+    *error = vxpack.string() + ": info --json: " + (info ? "not an object" : reason);
+    return std::nullopt;
+  }
+  // The stage is gone once the report is out; the reader knows the package by its path.
+  ReplaceInStrings(*info, staged, given.string());
+  return std::pair{*info, Replaced(outputs[0], staged, given.string())};
 }
 
 std::string UtcNow() {

@@ -39,7 +39,9 @@ std::string Html(std::string_view text) {
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      case '\n': case '\t': out += c; break;
+      // HTML allows no other control character; a console's may hold any.
+      default: out += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? "\xEF\xBF\xBD" : std::string(1, c);
     }
   }
   return out;
@@ -168,7 +170,9 @@ std::string_view BadgeColour(std::string_view outcome) {
 }
 
 // The kinds of field a report must have, to be drawn from.
-enum class Kind { kText, kNumber, kCount, kFlag, kObject, kList, kTextOrNull, kNumberOrNull, kObjectOrNull, kAny };
+enum class Kind {
+  kText, kNumber, kCount, kFlag, kObject, kList, kTextOrNull, kIntegerOrNull, kObjectOrNull, kAny
+};
 
 bool Is(const Json& value, Kind kind) {
   switch (kind) {
@@ -179,7 +183,7 @@ bool Is(const Json& value, Kind kind) {
     case Kind::kObject: return value.is_object();
     case Kind::kList: return value.is_array();
     case Kind::kTextOrNull: return value.is_string() || value.is_null();
-    case Kind::kNumberOrNull: return value.is_number() || value.is_null();
+    case Kind::kIntegerOrNull: return value.is_number_integer() || value.is_null();
     case Kind::kObjectOrNull: return value.is_object() || value.is_null();
     case Kind::kAny: return true;
   }
@@ -197,18 +201,33 @@ std::optional<std::string> Missing(const Json& object, const std::string& where,
   return std::nullopt;
 }
 
+// An outcome's name as the reports write it (not in another case).
+bool IsOutcome(const Json& value) {
+  const auto outcome = value.is_string() ? OutcomeFromName(value.get<std::string>()) : std::nullopt;
+  return outcome && OutcomeName(*outcome) == value.get<std::string>();
+}
+
+// Longer than any run of the updater, and short enough to print in a table cell.
+constexpr double kMaxSeconds = 1e7;
+
 std::optional<std::string> ProfileMistake(const Json& profile, const std::string& where) {
   if (auto missing = Missing(profile, where,
                              {{"position", Kind::kCount}, {"name", Kind::kText}, {"setup", Kind::kObject},
                               {"outcome", Kind::kText}, {"reason", Kind::kTextOrNull},
-                              {"code", Kind::kNumberOrNull}, {"image", Kind::kTextOrNull},
-                              {"written", Kind::kList}, {"boxes", Kind::kList}, {"exit", Kind::kNumberOrNull},
+                              {"code", Kind::kIntegerOrNull}, {"image", Kind::kTextOrNull},
+                              {"written", Kind::kList}, {"boxes", Kind::kList}, {"exit", Kind::kIntegerOrNull},
                               {"seconds", Kind::kNumber}, {"expected", Kind::kTextOrNull},
                               {"as_expected", Kind::kFlag}, {"console", Kind::kText}, {"device", Kind::kAny}})) {
     return missing;
   }
   if (profile["position"].get<std::uint64_t>() == 0) return where + ".position: counted from 1";
-  if (!OutcomeFromName(profile["outcome"].get<std::string>())) return where + ".outcome: not an outcome";
+  if (!IsOutcome(profile["outcome"])) return where + ".outcome: not an outcome";
+  if (!profile["expected"].is_null() && !IsOutcome(profile["expected"])) return where + ".expected: not an outcome";
+  if (tools::Printable(profile["name"].get<std::string>()) != profile["name"].get<std::string>()) {
+    return where + ".name: holds a control character";
+  }
+  const double seconds = profile["seconds"].get<double>();
+  if (!(seconds >= 0 && seconds <= kMaxSeconds)) return where + ".seconds: not from 0 to " + Seconds(kMaxSeconds);
   for (std::size_t i = 0; i < profile["boxes"].size(); ++i) {
     if (auto missing = Missing(profile["boxes"][i], where + ".boxes[" + std::to_string(i) + "]",
                                {{"caption", Kind::kText}, {"text", Kind::kText}, {"answer", Kind::kText}})) {
@@ -265,6 +284,10 @@ std::optional<std::string> ReportMistake(const Json& report) {
                               {"fleet", Kind::kObject}, {"package", Kind::kObject}})) {
     return missing;
   }
+  if (auto missing = Missing(provenance["updater"], "provenance.updater",
+                             {{"path", Kind::kText}, {"version", Kind::kTextOrNull}, {"sha256", Kind::kText}})) {
+    return missing;
+  }
   if (auto missing = Missing(provenance["fleet"], "provenance.fleet",
                              {{"path", Kind::kText}, {"sha256", Kind::kText}, {"profiles", Kind::kCount}})) {
     return missing;
@@ -273,6 +296,14 @@ std::optional<std::string> ReportMistake(const Json& report) {
                              {{"path", Kind::kText}, {"size", Kind::kCount}, {"sha256", Kind::kText},
                               {"signature", Kind::kObjectOrNull}})) {
     return missing;
+  }
+  const Json& signature = provenance["package"]["signature"];
+  if (signature.is_object()) {
+    if (auto missing = Missing(signature, "provenance.package.signature",
+                               {{"path", Kind::kText}, {"sha256", Kind::kText},
+                                {"key_fingerprint", Kind::kTextOrNull}, {"key", Kind::kTextOrNull}})) {
+      return missing;
+    }
   }
   if (provenance.contains("shard")) {
     if (auto missing = Missing(provenance["shard"], "provenance.shard",
@@ -320,21 +351,25 @@ std::string OutcomeText(const Json& profile) {
 }
 
 std::string TableReport(const Json& report) {
-  std::string out = "Fleet dry run of " + Scalar(report["provenance"]["package"]["path"]) + "\n";
+  // A terminal shows this: a line break or an escape in a box's text or a file name must
+  // not split or forge a line.
+  const auto Cell = [](const Json& value) { return tools::Printable(Scalar(value)); };
+  const auto Line = [](std::string_view text) { return tools::Printable(text) + "\n"; };
+  std::string out = "Fleet dry run of " + Cell(report["provenance"]["package"]["path"]) + "\n";
   for (const auto& [label, text] : ProvenanceParts(report["provenance"])) {
     std::string padded = label;
     padded.resize(10, ' ');
-    out += "  " + padded + text + "\n";
+    out += Line("  " + padded + text);
   }
   out += "\n";
   std::vector<std::array<std::string, 5>> rows = {{"PROFILE", "OUTCOME", "EXPECTED", "WRITTEN", "SECONDS"}};
   for (const Json& profile : report["profiles"]) {
     const std::string expected = profile["expected"].is_null() ? "-"
                                  : profile["as_expected"].get<bool>()
-                                     ? Scalar(profile["expected"]) + ", met"
-                                     : Scalar(profile["expected"]) + ", MISSED";
-    rows.push_back({Scalar(profile["name"]), OutcomeText(profile), expected, Joined(profile["written"]),
-                    Seconds(profile["seconds"].get<double>())});
+                                     ? Cell(profile["expected"]) + ", met"
+                                     : Cell(profile["expected"]) + ", MISSED";
+    rows.push_back({Cell(profile["name"]), tools::Printable(OutcomeText(profile)), expected,
+                    tools::Printable(Joined(profile["written"])), Seconds(profile["seconds"].get<double>())});
   }
   std::array<std::size_t, 5> width{};
   for (const auto& row : rows) {
@@ -355,15 +390,15 @@ std::string TableReport(const Json& report) {
     const Json& profile = report["profiles"][r - 1];
     std::string setup;
     for (const auto& [label, text] : SetupParts(profile["setup"])) setup += (setup.empty() ? "" : "; ") + label + " " + text;
-    out += "    set-up: " + setup + "\n";
+    out += Line("    set-up: " + setup);
     for (const Json& box : profile["boxes"]) {
-      out += "    box: \"" + Scalar(box["text"]) + "\" " + Scalar(box["answer"]) + "\n";
+      out += "    box: \"" + Cell(box["text"]) + "\" " + Cell(box["answer"]) + "\n";
     }
   }
   const Json& verdict = report["verdict"];
   out += std::string("\nVerdict: ") + (verdict["as_expected"].get<bool>() ? "as expected, " : "NOT AS EXPECTED, ") +
          VerdictText(verdict) + "\n";
-  for (const Json& miss : verdict["missed"]) out += "  " + MissText(miss) + "\n";
+  for (const Json& miss : verdict["missed"]) out += Line("  " + MissText(miss));
   return out;
 }
 

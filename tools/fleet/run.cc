@@ -3,7 +3,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -23,6 +22,47 @@ constexpr int kIdYes = 6;
 constexpr int kIdNo = 7;
 // Enough answers for every box a run can show: confirmation, external power, error.
 constexpr std::string_view kYesToEverything = "yes,yes,yes,yes";
+// What a report keeps of a run: far beyond what any run of the updater writes.
+constexpr std::size_t kMaxConsole = 4u << 20;
+constexpr std::size_t kMaxTrace = 64u << 20;
+
+// The fields of one trace event.  The updater under trial may write anything, so a
+// field of the wrong kind is no exception but a damaged line, which Classify reports.
+class EventFields {
+ public:
+  explicit EventFields(const Json& event) : event_(event) {}
+  std::string Text(const char* key) {
+    const Json* field = Find(key);
+    if (field == nullptr) return {};
+    if (field->is_string()) return field->get<std::string>();
+    damaged_ = key;
+    return {};
+  }
+  long long Number(const char* key, long long absent) {
+    const Json* field = Find(key);
+    if (field == nullptr) return absent;
+    if (field->is_number_integer()) return field->get<long long>();
+    damaged_ = key;
+    return absent;
+  }
+  bool Flag(const char* key) {
+    const Json* field = Find(key);
+    if (field == nullptr) return false;
+    if (field->is_boolean()) return field->get<bool>();
+    damaged_ = key;
+    return false;
+  }
+  // The first field of the wrong kind, if any.
+  const char* damaged() const { return damaged_; }
+
+ private:
+  const Json* Find(const char* key) const {
+    const auto it = event_.find(key);
+    return it == event_.end() ? nullptr : &*it;
+  }
+  const Json& event_;
+  const char* damaged_ = nullptr;
+};
 
 bool EndsWithEngine(std::string path) {
   for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -40,7 +80,7 @@ std::optional<long long> FailureOf(std::string_view call, long long result) {
   return flash && result != 0 ? std::optional(result) : std::nullopt;
 }
 
-std::string AnswerName(int answer) {
+std::string AnswerName(long long answer) {
   switch (answer) {
     case kIdOk: return "ok";
     case kIdYes: return "yes";
@@ -81,44 +121,62 @@ std::optional<Outcome> OutcomeFromName(std::string_view name) {
 
 std::string ProfileFolder(std::size_t position, std::string_view name) { return Slug(position, name); }
 
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string ReadWhole(const fs::path& file, std::size_t limit, bool* cut) {
+  tools::InputFile in(file);
+  std::string text;
+  std::array<std::uint8_t, 65536> chunk;
+  for (;;) {
+    const std::optional<std::size_t> got = in.Read(chunk);
+    if (!got) return {};
+    const std::size_t take = std::min(*got, limit - text.size());
+    text.append(reinterpret_cast<const char*>(chunk.data()), take);
+    if (take < *got) {
+      if (cut != nullptr) *cut = true;
+      return text;
+    }
+    if (*got < chunk.size()) return text;
+  }
 }
 
 void Classify(std::string_view trace, std::string_view console, int exitStatus, Result* result) {
   bool anyBox = false, confirmDeclined = false, powerDeclined = false, notNeeded = false;
   bool errorBox = false, engineWritten = false, engineLoaded = false, locked = false;
   bool verifyPass = false, hardwareReset = false, bootFromDoc = true;
+  std::optional<std::string> damaged;  // why the trace cannot be read, if it cannot
   std::optional<std::uint32_t> image;
   std::uint32_t writing = 0;  // the image type being written, 0 for none
   std::istringstream lines{std::string(trace)};
+  std::size_t number = 0;
   for (std::string line; std::getline(lines, line);) {
+    ++number;
     const Json event = Json::parse(line, nullptr, false);
     if (!event.is_object()) continue;
-    const std::string ev = event.value("ev", "");
+    EventFields field(event);
+    const std::string ev = field.Text("ev");
     if (ev == "msgbox") {
       anyBox = true;
-      const std::string text = event.value("text", "");
-      const int answer = event.value("answer", 0);
+      const std::string text = field.Text("text");
+      const long long answer = field.Number("answer", 0);
       const bool yes = answer == kIdYes;
-      result->boxes.push_back({event.value("caption", ""), text, AnswerName(answer)});
+      result->boxes.push_back({field.Text("caption"), text, AnswerName(answer)});
       confirmDeclined = confirmDeclined || (text.starts_with("Firmware update was found") && !yes);
       powerDeclined = powerDeclined || (text == "External power not detected. Proceed?" && !yes);
       notNeeded = notNeeded || text == "Software update not needed.";
       errorBox = errorBox || text.starts_with("Software update error.");
-    } else if (ev == "create_file" && event.value("access", "") == "write") {
-      engineWritten = engineWritten || EndsWithEngine(event.value("path", ""));
-    } else if (ev == "load_library" && event.value("ok", false)) {
-      engineLoaded = engineLoaded || EndsWithEngine(event.value("name", ""));
+    } else if (ev == "create_file" && field.Text("access") == "write") {
+      engineWritten = engineWritten || EndsWithEngine(field.Text("path"));
+    } else if (ev == "load_library" && field.Flag("ok")) {
+      engineLoaded = engineLoaded || EndsWithEngine(field.Text("name"));
     }
     // What the device was asked after the error box belongs to the warm boot.
-    if (ev != "device" || errorBox) continue;
-    const std::string call = event.value("call", "");
-    const long long arg = event.value("arg", -1LL);
-    const long long answer = event.value("result", 0LL);
+    const std::string call = ev == "device" && !errorBox ? field.Text("call") : std::string();
+    const long long arg = call.empty() ? -1 : field.Number("arg", -1);
+    const long long answer = call.empty() ? 0 : field.Number("result", 0);
+    if (field.damaged()) {
+      damaged = "trace line " + std::to_string(number) + ": " + field.damaged() + " is of the wrong kind";
+      break;
+    }
+    if (call.empty()) continue;
     if (call == "VXUpdate_GuaranteeExclusiveAccess" && arg == 1) locked = true;
     if (call == "CPU_Reset" && arg == 1) hardwareReset = true;
     if (call == "SystemBootFromDOC") bootFromDoc = answer != 0;
@@ -154,7 +212,10 @@ void Classify(std::string_view trace, std::string_view console, int exitStatus, 
   else if (errorBox && engineWritten) outcome = Outcome::kEngine;
   else if (errorBox && SignatureRefusal(console)) outcome = Outcome::kSignature;
   else if (errorBox) outcome = Outcome::kIntegrity;
+  // A trace that cannot be read says nothing for certain.
+  if (damaged) outcome = Outcome::kUnknown;
   result->outcome = outcome;
+  if (damaged) result->reason = *damaged;
   if (outcome == Outcome::kSignature) result->reason = *SignatureRefusal(console);
   if (outcome != Outcome::kStepFailed && outcome != Outcome::kVerifyFailed) {
     result->code.reset();
@@ -162,7 +223,8 @@ void Classify(std::string_view trace, std::string_view console, int exitStatus, 
   }
 }
 
-std::optional<std::string> StageFiles(const fs::path& package, const fs::path& folder, Stage* stage) {
+std::optional<std::string> StageFiles(const fs::path& package, const fs::path& updater,
+                                      const fs::path& folder, Stage* stage) {
   std::error_code error;
   if (!fs::create_directory(folder, error)) return folder.string() + ": " + (error ? error.message() : "exists");
   stage->folder = folder;
@@ -177,22 +239,40 @@ std::optional<std::string> StageFiles(const fs::path& package, const fs::path& f
     if (!source) return std::string(library) + ": " + reason;
     files.emplace_back(*source, library);
   }
+  files.emplace_back(updater, "vxupdater");
   // The stage holds copies of its own (clones where the file system shares blocks), never
   // links to the originals: a device kept with --keep may be changed by hand later, and
   // that must not reach the caller's package or the host's zlib.  Read-only, so that
-  // such a change is refused where permissions count.
+  // such a change is refused where permissions count.  The facts are read from the copy
+  // (or while it is written), so that they describe the bytes the profiles get.
   for (const auto& [from, name] : files) {
     const fs::path to = folder / name;
-    if (!platform::host::CloneFile(from, to)) fs::copy_file(from, to, error);
-    if (!error) fs::permissions(to, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read, error);
-    std::error_code ignored;
-    if (error) return (fs::exists(from, ignored) ? to : from).string() + ": " + error.message();
+    const bool cloned = platform::host::CloneFile(from, to);
+    std::string reason;
+    auto facts = ReadFacts(cloned ? to : from, name == "VXUpdate.bin", cloned ? fs::path() : to, &reason);
+    if (!facts) return reason;
+    constexpr fs::perms kRead = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    constexpr fs::perms kRun = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(to, name == "vxupdater" ? kRead | kRun : kRead, error);
+    if (error) return to.string() + ": " + error.message();
+    stage->files[name] = std::move(*facts);
   }
   return {};
 }
 
-Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& updater,
-                  const fs::path& dir) {
+std::optional<std::string> StageChanged(const Stage& stage) {
+  for (const auto& [name, staged] : stage.files) {
+    std::string reason;
+    const auto now = ReadFacts(stage.folder / name, false, {}, &reason);
+    if (!now) return reason;
+    if (now->size != staged.size || now->sha256 != staged.sha256) {
+      return "the staged " + name + " changed while the profiles ran (a run wrote to it)";
+    }
+  }
+  return std::nullopt;
+}
+
+Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& dir) {
   Result result;
   result.outcome = Outcome::kError;
   std::error_code error;
@@ -223,7 +303,7 @@ Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& up
   std::string failing;
   for (const std::string& entry : profile.failingEntries) failing += (failing.empty() ? "" : ",") + entry;
   platform::host::ProgramRun run;
-  run.program = updater;
+  run.program = stage.Updater();
   run.dropPrefixes = {"VXU_", "VXSIM_"};
   run.set = {"VXU_DEVICE_ROOT=" + root.string(), "VXU_TRACE=" + (dir / "trace.jsonl").string(),
              "VXU_TIME_SCALE=0", "VXU_AC_LINE=" + profile.power,
@@ -240,8 +320,18 @@ Result RunProfile(const Profile& profile, const Stage& stage, const fs::path& up
     return result;
   }
   result.exitStatus = ran.exitStatus;
-  result.console = ReadWhole(run.stdoutFile);
-  Classify(ReadWhole(dir / "trace.jsonl"), result.console, ran.exitStatus, &result);
+  bool cut = false;
+  result.console = ReadWhole(run.stdoutFile, kMaxConsole, &cut);
+  if (cut) result.console += "\n[vxfleet: the transcript is cut at " + std::to_string(kMaxConsole) + " bytes]\n";
+  cut = false;
+  const std::string trace = ReadWhole(dir / "trace.jsonl", kMaxTrace, &cut);
+  Classify(trace, result.console, ran.exitStatus, &result);
+  if (cut) {
+    result.outcome = Outcome::kUnknown;
+    result.reason = "trace.jsonl: larger than " + std::to_string(kMaxTrace) + " bytes";
+    result.code.reset();
+    result.image.reset();
+  }
   std::string readError;
   if (auto device = tools::ReadDevice(root, &readError)) result.device = tools::DeviceJson(*device);
   return result;

@@ -2,18 +2,12 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <tuple>
 
 #include "tools/fleet/fleet.h"
 
 namespace fleet {
 namespace {
-
-std::optional<std::size_t> Count(std::string_view text) {
-  std::size_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 std::string ShardText(const Shard& shard) {
   return std::to_string(shard.index) + "/" + std::to_string(shard.count);
@@ -26,27 +20,56 @@ struct Part {
   Shard shard;
 };
 
-std::string Digest(const Part& part, const char* what) {
-  return (*part.report)["provenance"][what]["sha256"].get<std::string>();
+const Json& Provenance(const Part& part, const char* what) { return (*part.report)["provenance"][what]; }
+
+// The signature a report was made with: "no signature", or its digest and signing key.
+std::string SignatureText(const Part& part) {
+  const Json& signature = Provenance(part, "package")["signature"];
+  if (signature.is_null()) return "no signature";
+  const Json& key = signature["key_fingerprint"];
+  return "the signature sha256 " + signature["sha256"].get<std::string>() + " (" +
+         (key.is_string() ? "key " + key.get<std::string>() : std::string("no profile's key")) + ")";
 }
 
-// Refuses parts that are not shards of one fleet file, one package and one split.
+// Refuses parts that are not shards of one fleet file, one package (and its signature,
+// or none), one split and one updater.  Every part is held against the same one, the
+// shard with the lowest index, so that the answer does not depend on the order given.
 std::optional<std::string> Mismatch(const Part& first, const Part& part) {
   for (const char* what : {"fleet", "package"}) {
-    if (Digest(part, what) != Digest(first, what)) {
+    const std::string mine = Provenance(part, what)["sha256"].get<std::string>();
+    const std::string theirs = Provenance(first, what)["sha256"].get<std::string>();
+    if (mine != theirs) {
       return *part.name + ": made from another " + (what == std::string_view("fleet") ? "fleet file" : what) +
-             " (sha256 " + Digest(part, what) + ") than " + *first.name + " (sha256 " + Digest(first, what) + ")";
+             " (sha256 " + mine + ") than " + *first.name + " (sha256 " + theirs + ")";
     }
+  }
+  // Equal digests with another count or size: one of the two was edited.
+  for (const auto& [what, field, unit] : {std::tuple{"fleet", "profiles", "profiles"}, std::tuple{"package", "size", "bytes"}}) {
+    const std::string mine = Provenance(part, what)[field].dump();
+    const std::string theirs = Provenance(first, what)[field].dump();
+    if (mine != theirs) {
+      return *part.name + ": gives the " + what + " " + mine + " " + unit + ", " + *first.name + " " + theirs +
+             "; one of them was edited";
+    }
+  }
+  if (SignatureText(part) != SignatureText(first)) {
+    return *part.name + ": made with " + SignatureText(part) + ", " + *first.name + " with " + SignatureText(first);
   }
   if (part.shard.count != first.shard.count) {
     return *part.name + ": shard " + ShardText(part.shard) + " splits the fleet otherwise than " +
            *first.name + " (shard " + ShardText(first.shard) + ")";
   }
-  const Json version = (*part.report)["provenance"]["updater"].value("version", Json(nullptr));
-  const Json firstVersion = (*first.report)["provenance"]["updater"].value("version", Json(nullptr));
+  const Json& updater = Provenance(part, "updater");
+  const Json& firstUpdater = Provenance(first, "updater");
+  const Json& version = updater["version"];
+  const Json& firstVersion = firstUpdater["version"];
   if (version.is_string() && firstVersion.is_string() && version != firstVersion) {
     return *part.name + ": ran updater " + version.get<std::string>() + ", " + *first.name + " ran " +
            firstVersion.get<std::string>();
+  }
+  if (updater["sha256"] != firstUpdater["sha256"]) {
+    return *part.name + ": ran another updater (sha256 " + updater["sha256"].get<std::string>() + ") than " +
+           *first.name + " (sha256 " + firstUpdater["sha256"].get<std::string>() + ")";
   }
   return std::nullopt;
 }
@@ -56,10 +79,17 @@ std::optional<std::string> Mismatch(const Part& first, const Part& part) {
 std::optional<Shard> ParseShard(std::string_view text) {
   const std::size_t slash = text.find('/');
   if (slash == std::string_view::npos) return std::nullopt;
-  const auto index = Count(text.substr(0, slash));
-  const auto count = Count(text.substr(slash + 1));
+  const auto index = ParseCount(text.substr(0, slash));
+  const auto count = ParseCount(text.substr(slash + 1));
   if (!index || !count || *count == 0 || *index >= *count) return std::nullopt;
   return Shard{*index, *count};
+}
+
+std::optional<std::size_t> ParseCount(std::string_view text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 bool InShard(std::size_t position, const Shard& shard) { return position % shard.count == shard.index; }
@@ -92,6 +122,10 @@ std::optional<Json> MergeReports(const std::vector<std::pair<std::string, Json>>
     *error = "no report to merge";
     return std::nullopt;
   }
+  // The same reports in any order make the same report.
+  std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
+    return a.shard.index != b.shard.index ? a.shard.index < b.shard.index : *a.name < *b.name;
+  });
   const Part& first = parts.front();
   std::map<std::size_t, const Part*> byIndex;
   for (const Part& part : parts) {
@@ -139,7 +173,10 @@ std::optional<Json> MergeReports(const std::vector<std::pair<std::string, Json>>
                ShardText(shard) + " is missing";
       return std::nullopt;
     }
-    profiles.push_back(*found->second.second);
+    Json profile = *found->second.second;
+    // Drawn from the outcome again rather than taken on a report's word.
+    profile["as_expected"] = profile["expected"].is_null() || profile["expected"] == profile["outcome"];
+    profiles.push_back(std::move(profile));
   }
   const Json& provenance = (*first.report)["provenance"];
   Json shards = Json::array();
@@ -152,15 +189,19 @@ std::optional<Json> MergeReports(const std::vector<std::pair<std::string, Json>>
   Json updater = provenance["updater"];
   for (const Part& part : parts) {
     const Json& own = (*part.report)["provenance"]["updater"];
-    if (own.value("version", Json(nullptr)).is_string()) {
+    if (own["version"].is_string()) {
       updater = own;
       break;
     }
   }
   Json merged = {{"date", date}, {"vxfleet", version}, {"updater", updater},
                  {"fleet", provenance["fleet"]}, {"package", provenance["package"]}, {"shards", shards}};
-  return Json{{"provenance", merged}, {"verdict", Verdict(profiles)}, {"package", (*first.report)["package"]},
-              {"package_summary", (*first.report)["package_summary"]}, {"profiles", profiles}};
+  const Json report = {{"provenance", merged}, {"verdict", Verdict(profiles)},
+                       {"package", (*first.report)["package"]},
+                       {"package_summary", (*first.report)["package_summary"]}, {"profiles", profiles}};
+  // Bytes that are not UTF-8 (in a report's name, in what a shard said) are replaced,
+  // as in the report of a run.
+  return Json::parse(tools::JsonText(report));
 }
 
 }  // namespace fleet

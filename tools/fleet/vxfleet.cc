@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "platform/host_process.h"
-#include "sim/device_state.h"
 #include "tools/common/common.h"
 #include "tools/fleet/fleet.h"
 
@@ -67,74 +66,120 @@ fs::path FreshFolder(const fs::path& parent, std::string_view prefix) {
   }
 }
 
-// Why a report could not be written to `output`, or nothing: checked before anything
-// runs, so that a mistyped folder does not cost a whole fleet.  A trial file is opened
-// beside it the way the report will be, and removed.
-std::optional<std::string> OutputMistake(const fs::path& output, std::span<const fs::path> inputs) {
-  const tools::OutputFile trial(output, inputs);
-  if (!trial.ok()) return trial.reason();
-  return std::nullopt;
+// The file a path names once its links are followed, for telling whether two paths
+// name one file that may not exist yet.
+fs::path Resolved(const fs::path& path) {
+  std::error_code error;
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(path, error), error);
+  return error ? fs::absolute(path, error).lexically_normal() : resolved;
 }
 
-std::optional<std::string> OutputsMistake(const Arguments& args, std::span<const fs::path> inputs) {
+bool SameFile(const fs::path& a, const fs::path& b) {
   std::error_code error;
-  if (!args.html.empty() && !args.junit.empty() &&
-      fs::absolute(args.html, error).lexically_normal() == fs::absolute(args.junit, error).lexically_normal()) {
-    return args.junit + ": named for both --html and --junit";
+  return Resolved(a) == Resolved(b) || fs::equivalent(a, b, error);
+}
+
+// True when `path` is `folder` or lies below it.
+bool Inside(const fs::path& path, const fs::path& folder) {
+  const fs::path relative = Resolved(path).lexically_relative(Resolved(folder));
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+// Why the reports cannot be written where the command line says, or nothing; checked
+// before anything runs, so that a mistyped folder does not cost a whole fleet.  Each
+// report is tried the way it will be written (a trial file beside it, removed again);
+// neither may replace an input, the other report, or lie where a profile's device will.
+std::optional<std::string> OutputsMistake(const Arguments& args, std::span<const fs::path> inputs,
+                                          std::span<const fs::path> deviceFolders) {
+  if (!args.html.empty() && !args.junit.empty() && SameFile(args.html, args.junit)) {
+    return args.junit + ": the same file as --html " + args.html + "; one report would replace the other";
   }
   for (const std::string& output : {args.html, args.junit}) {
     if (output.empty()) continue;
-    if (auto mistake = OutputMistake(output, inputs)) return output + ": " + *mistake;
+    const tools::OutputFile trial(output, inputs);
+    if (!trial.ok()) return output + ": " + trial.reason();
+    for (const fs::path& folder : deviceFolders) {
+      if (Inside(output, folder)) return output + ": in " + folder.string() + ", where a profile's device goes";
+    }
   }
   return std::nullopt;
 }
 
-// What `vxpack info` says of the package: its JSON object and its text.
-std::pair<fleet::Json, std::string> PackageSummary(const fs::path& package, const fs::path& vxpack,
-                                                   const fs::path& scratch) {
-  std::string outputs[2];
-  for (int json = 0; json < 2; ++json) {
-    host::ProgramRun run;
-    run.program = vxpack;
-    run.arguments = {"info", package.string()};
-    if (json) run.arguments.push_back("--json");
-    run.stdoutFile = scratch / "package-info.txt";
-    run.stderrFile = scratch / "package-info.err";
-    host::RunProgram(run);
-    outputs[json] = fleet::ReadWhole(run.stdoutFile);
+// Why --keep DIR cannot hold the devices: it must be a folder, or be made in one that
+// exists (a missing parent is a slip, and is not made).
+std::optional<std::string> KeepMistake(const fs::path& keep) {
+  std::error_code error;
+  const fs::file_status status = fs::status(keep, error);
+  if (fs::exists(status)) return fs::is_directory(status) ? std::nullopt : std::optional(tools::SystemReason(ENOTDIR));
+  if (!fs::is_directory(fs::absolute(keep, error).parent_path(), error)) return tools::SystemReason(ENOENT);
+  return std::nullopt;
+}
+
+// What an interrupt left: the profiles kept with --keep and those removed, whether the
+// keep folder this run made went again, and the reports written before it came.
+struct Leftovers {
+  bool devices = true;  // false for merge, which makes none
+  std::size_t kept = 0;
+  std::size_t removed = 0;
+  bool keepRemoved = false;
+  std::vector<std::string> written;
+};
+
+Leftovers Merged() {
+  Leftovers left;
+  left.devices = false;
+  return left;
+}
+
+// Says what an interrupt left, as it is, and answers 128 + the signal.
+int EndInterrupted(const Arguments& args, const Leftovers& left) {
+  std::string line = "interrupted";
+  if (!left.devices) {
+  } else if (args.keep.empty()) {
+    line += "; the scratch devices are removed";
+  } else if (left.keepRemoved) {
+    line += "; no profile had finished; removed " + args.keep + ", which this run made";
+  } else {
+    line += "; kept the " + std::to_string(left.kept) + " finished profiles in " + args.keep + ", removed the " +
+            std::to_string(left.removed) + " unfinished ones";
   }
-  fleet::Json info = fleet::Json::parse(outputs[1], nullptr, false);
-  if (info.is_discarded()) info = {{"file", package.string()}};
-  return {info, outputs[0]};
+  std::string written;
+  for (const std::string& report : left.written) written += (written.empty() ? "" : ", ") + report;
+  if (!written.empty()) line += "; written before it: " + written;
+  Fail("", line);
+  return 128 + host::InterruptSignal();
 }
 
-int WriteReport(const std::string& file, const std::string& text, std::span<const fs::path> inputs) {
-  const std::span bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  if (auto failure = tools::WriteWholeFile(file, bytes, inputs)) return Fail(file, *failure);
-  return kExitOk;
-}
-
-// Writes the requested reports and prints the table or the JSON; answers the exit status.
-int Publish(const fleet::Json& report, const Arguments& args, std::span<const fs::path> inputs) {
+// Writes the requested reports and prints the table or the JSON; answers the exit
+// status, or nothing when an interrupt came first (*written: what was written before).
+std::optional<int> Publish(const fleet::Json& report, const Arguments& args, std::vector<fs::path> inputs,
+                           std::vector<std::string>* written) {
   int status = kExitOk;
-  if (!args.html.empty() && WriteReport(args.html, fleet::HtmlReport(report), inputs) != kExitOk) {
-    status = kExitFailed;
+  for (const auto& [file, text] : {std::pair{args.html, &fleet::HtmlReport}, std::pair{args.junit, &fleet::JunitReport}}) {
+    if (file.empty()) continue;
+    if (host::Interrupted()) return std::nullopt;
+    const std::string page = text(report);
+    const std::span bytes(reinterpret_cast<const std::uint8_t*>(page.data()), page.size());
+    if (auto failure = tools::WriteWholeFile(file, bytes, inputs)) {
+      status = Fail(file, *failure);
+      continue;
+    }
+    written->push_back(file);
+    // Neither report replaces the other, however their paths came to meet.
+    inputs.push_back(file);
   }
-  if (!args.junit.empty() && WriteReport(args.junit, fleet::JunitReport(report), inputs) != kExitOk) {
-    status = kExitFailed;
+  if (host::Interrupted()) return std::nullopt;
+  if (auto failure = tools::WriteStandardOutput(args.json ? tools::JsonText(report) + "\n" : fleet::TableReport(report))) {
+    status = Fail("standard output", *failure);
+  } else {
+    written->push_back("standard output");
   }
-  std::cout << (args.json ? tools::JsonText(report) + "\n" : fleet::TableReport(report));
+  if (host::Interrupted()) return std::nullopt;
   for (const fleet::Json& miss : report["verdict"]["missed"]) {
     status = Fail("profile \"" + miss["name"].get<std::string>() + "\"",
                   "expected " + miss["expected"].get<std::string>() + ", ended " + miss["outcome"].get<std::string>());
   }
   return status;
-}
-
-// The end of a run that an interrupt stopped before any profile finished, or without --keep.
-int EndInterrupted() {
-  std::cerr << "vxfleet: interrupted; the scratch devices are removed\n";
-  return 128 + host::InterruptSignal();
 }
 
 // Where each profile of a run stands, for what an interrupt keeps.
@@ -145,43 +190,61 @@ int Run(const Arguments& args) {
   auto fleetFile = fleet::ReadFleet(args.fleet, &error);
   if (!fleetFile) return Fail("", error);
   if (auto reason = fleet::NotAPackage(args.package)) return Fail(args.package, *reason);
-  const std::vector<fs::path> inputs = {args.fleet, args.package, args.package + ".sig"};
-  if (auto mistake = OutputsMistake(args, inputs)) return Fail("", *mistake);
   const std::optional<fs::path> updater = tools::Companion("vxupdater", "control", &error);
   if (!updater) return Fail("vxupdater", error);
-  std::error_code fsError;
-  const fs::path vxpack = fs::read_symlink("/proc/self/exe", fsError).parent_path() / "vxpack";
+  const std::optional<fs::path> vxpack = tools::SiblingTool("vxpack", &error);
+  if (!vxpack) return Fail("vxpack", error);
+  // Everything the run reads: no report may replace any of it.
+  std::vector<fs::path> inputs = {args.fleet, args.package, args.package + ".sig", *updater, *vxpack};
+  for (const char* library : {"vx_bsp_api.dll", "zlib.dll"}) {
+    if (auto file = tools::DeviceLibrary(library, &error)) inputs.push_back(*file);
+  }
+  for (const fleet::Profile& profile : fleetFile->profiles) {
+    if (!profile.keyFile.empty()) inputs.push_back(profile.keyFile);
+  }
   std::vector<fleet::Profile> profiles;
   for (const fleet::Profile& profile : fleetFile->profiles) {
     if (!args.shard || fleet::InShard(profile.position, *args.shard)) profiles.push_back(profile);
   }
-
-  // From here on an interrupt leaves nothing behind: the scratch folder is made after.
-  host::WatchInterrupts();
   const bool keep = !args.keep.empty();
-  if (keep) fs::create_directories(args.keep, fsError);
-  const fs::path scratch = keep ? fs::absolute(args.keep) : FreshFolder(fs::temp_directory_path(fsError), "vxfleet-");
-  if (scratch.empty() || !fs::is_directory(scratch, fsError)) {
-    return Fail(keep ? args.keep : "temporary folder", "cannot make it");
+  if (keep) {
+    if (auto mistake = KeepMistake(args.keep)) return Fail(args.keep, *mistake);
+  }
+  std::vector<fs::path> keptFolders;
+  for (const fleet::Profile& profile : profiles) {
+    if (keep) keptFolders.push_back(fs::path(args.keep) / fleet::ProfileFolder(profile.position, profile.name));
+  }
+  if (auto mistake = OutputsMistake(args, inputs, keptFolders)) return Fail("", *mistake);
+
+  // From here on an interrupt leaves nothing behind that this run did not keep.
+  host::WatchInterrupts();
+  std::error_code fsError;
+  const bool madeKeep = keep && fs::create_directory(args.keep, fsError);
+  if (fsError) return Fail(args.keep, fsError.message());
+  fs::path scratch = fs::absolute(args.keep, fsError);
+  if (!keep) {
+    const fs::path temporary = fs::temp_directory_path(fsError);
+    scratch = fsError ? fs::path() : FreshFolder(temporary, "vxfleet-");
+    if (scratch.empty()) return Fail("temporary folder", fsError ? fsError.message() : "no scratch folder can be made in it");
   }
   // The stage shares the devices' file system, so that they can link to it.
   fleet::Stage stage;
   const fs::path stageFolder = scratch / RandomName(".vxfleet-stage-");
+  Leftovers left;
   auto cleanUp = [&] {
-    fs::remove_all(stage.folder.empty() ? stageFolder : stage.folder, fsError);
+    fs::remove_all(stageFolder, fsError);
     if (!keep) fs::remove_all(scratch, fsError);
+    // A keep folder this run made and nothing was kept in goes too.
+    if (madeKeep && fs::is_empty(scratch, fsError) && fs::remove(scratch, fsError)) left.keepRemoved = true;
   };
-  if (auto failure = fleet::StageFiles(args.package, stageFolder, &stage)) {
+  if (auto failure = fleet::StageFiles(args.package, *updater, stageFolder, &stage)) {
     cleanUp();
-    return Fail("", *failure);
+    return host::Interrupted() ? EndInterrupted(args, left) : Fail("", *failure);
   }
-  auto package = fleet::PackageProvenance(args.package, stage, profiles, vxpack, &error);
-  const fs::path staged = stage.folder / "VXUpdate.bin";
-  const auto stagedTime = fs::last_write_time(staged, fsError);
+  auto package = fleet::PackageProvenance(args.package, stage, fleetFile->profiles, &error);
   if (!package || host::Interrupted()) {
     cleanUp();
-    if (host::Interrupted()) return EndInterrupted();
-    return Fail("", error);
+    return host::Interrupted() ? EndInterrupted(args, left) : Fail("", error);
   }
   std::vector<fleet::Result> results(profiles.size());
   std::vector<Progress> progress(profiles.size(), Progress::kWaiting);
@@ -199,7 +262,13 @@ int Run(const Arguments& args) {
         std::lock_guard lock(progressLock);
         progress[i] = Progress::kRunning;
       }
-      results[i] = fleet::RunProfile(profiles[i], stage, *updater, folders[i]);
+      try {
+        results[i] = fleet::RunProfile(profiles[i], stage, folders[i]);
+      } catch (const std::exception& failure) {
+        // Whatever a run left behind, the other profiles still run and report.
+        results[i].outcome = fleet::Outcome::kError;
+        results[i].reason = std::string("vxfleet: ") + failure.what();
+      }
       std::error_code ignored;
       if (!keep && results[i].ownFolder) {
         // The device is read; its folder goes at once, so that a big fleet never holds
@@ -228,59 +297,69 @@ int Run(const Arguments& args) {
   for (unsigned j = 0; j < std::min<std::size_t>(args.jobs, profiles.size()); ++j) workers.emplace_back(work);
   for (std::thread& worker : workers) worker.join();
   if (terminal && !profiles.empty()) std::cerr << "\n";
-
-  if (host::Interrupted()) {
-    std::size_t removed = 0;
-    for (std::size_t i = 0; i < profiles.size(); ++i) {
-      if (progress[i] != Progress::kRunning || !results[i].ownFolder) continue;
-      fs::remove_all(folders[i], fsError);
-      ++removed;
-    }
-    cleanUp();
-    if (!keep) return EndInterrupted();
-    std::cerr << "vxfleet: interrupted; kept the " << finished << " finished profiles in " << args.keep
-              << ", removed the " << removed << " unfinished ones\n";
-    return 128 + host::InterruptSignal();
+  // From here on every profile is finished or stays unfinished: what an interrupt keeps.
+  for (std::size_t i = 0; i < profiles.size(); ++i) {
+    if (!results[i].ownFolder) continue;
+    if (progress[i] == Progress::kFinished) ++left.kept;
+    if (progress[i] != Progress::kRunning) continue;
+    fs::remove_all(folders[i], fsError);
+    ++left.removed;
   }
-  // The digest must name the bytes every profile saw; the updater under trial is a
-  // candidate build, and one that wrote to its package would have changed them for all.
-  if (fs::last_write_time(staged, fsError) != stagedTime || fs::file_size(staged, fsError) != (*package)["size"]) {
+  const auto interrupted = [&] {
     cleanUp();
-    return Fail(args.package, "changed while the profiles ran; no report");
+    return EndInterrupted(args, left);
+  };
+  if (host::Interrupted()) return interrupted();
+  // What vxpack says, and everything the report states, is of the staged bytes; they
+  // must be the bytes every profile saw.  The updater under trial is a candidate build,
+  // and one that wrote to a staged file would have changed it for all.
+  auto summary = fleet::PackageSummary(args.package, stage, *vxpack, &error);
+  if (host::Interrupted()) return interrupted();
+  if (!summary) {
+    cleanUp();
+    return Fail("", error);
   }
-  auto [packageInfo, packageText] = PackageSummary(args.package, vxpack, stage.folder);
+  if (auto changed = fleet::StageChanged(stage)) {
+    if (host::Interrupted()) return interrupted();
+    cleanUp();
+    return Fail("", *changed + "; no report");
+  }
   const auto version = fleet::UpdaterVersion(results);
   fleet::Json provenance = {
       {"date", fleet::UtcNow()},
       {"vxfleet", tools::Version()},
       {"updater", {{"path", updater->string()},
                    {"version", version ? fleet::Json(*version) : nullptr},
-                   {"sha256", fleet::FileSha256(*updater).value_or("")}}},
+                   {"sha256", stage.files.at("vxupdater").sha256}}},
       {"fleet", {{"path", args.fleet}, {"sha256", fleetFile->sha256}, {"profiles", fleetFile->profiles.size()}}},
       {"package", *package}};
   if (args.shard) provenance["shard"] = {{"index", args.shard->index}, {"count", args.shard->count}};
-  const fleet::Json report = fleet::JsonReport(provenance, packageInfo, packageText, profiles, results);
+  const fleet::Json report = fleet::JsonReport(provenance, summary->first, summary->second, profiles, results);
   cleanUp();
-  if (host::Interrupted()) return EndInterrupted();
-  return Publish(report, args, inputs);
+  if (host::Interrupted()) return EndInterrupted(args, left);
+  const std::optional<int> status = Publish(report, args, inputs, &left.written);
+  return status ? *status : EndInterrupted(args, left);
 }
 
 int Merge(const Arguments& args) {
   const std::vector<fs::path> inputs(args.reports.begin(), args.reports.end());
-  if (auto mistake = OutputsMistake(args, inputs)) return Fail("", *mistake);
+  if (auto mistake = OutputsMistake(args, inputs, {})) return Fail("", *mistake);
+  host::WatchInterrupts();
   std::vector<std::pair<std::string, fleet::Json>> reports;
   for (const std::string& file : args.reports) {
+    if (host::Interrupted()) return EndInterrupted(args, Merged());
     std::string reason;
     const auto text = tools::ReadWholeFile(file, fleet::kMaxReportFile, &reason);
-    if (!text) return Fail(file, reason);
-    fleet::Json report = fleet::Json::parse(text->begin(), text->end(), nullptr, false);
-    if (report.is_discarded()) return Fail(file, "not JSON");
-    reports.emplace_back(file, std::move(report));
+    std::optional<fleet::Json> report = text ? tools::ParseJson(*text, &reason) : std::nullopt;
+    if (!report) return Fail(file, reason);
+    reports.emplace_back(file, std::move(*report));
   }
   std::string error;
   const auto merged = fleet::MergeReports(reports, fleet::UtcNow(), std::string(tools::Version()), &error);
   if (!merged) return Fail("", error);
-  return Publish(*merged, args, inputs);
+  Leftovers left = Merged();
+  const std::optional<int> status = Publish(*merged, args, inputs, &left.written);
+  return status ? *status : EndInterrupted(args, left);
 }
 
 // The options that run and merge share: what to print and which reports to write.
@@ -314,16 +393,21 @@ int main(int argc, char** argv) {
   merge->add_option("REPORT", args.reports, "the JSON report of a shard (vxfleet run --json)")->required();
   ReportOptions(*merge, args);
   if (const auto status = tools::ParseCommandLine(app, argc, argv)) return *status;
-  if (merge->parsed()) return Merge(args);
   if (args.jobsText) {
-    const std::optional<std::uint32_t> jobs = sim::ParseU32(*args.jobsText);
+    const std::optional<std::size_t> jobs = fleet::ParseCount(*args.jobsText);
     if (!jobs || *jobs < 1 || *jobs > 256) {
       return tools::Usage(*run, "--jobs", "'" + *args.jobsText + "' is not a number from 1 to 256");
     }
-    args.jobs = *jobs;
+    args.jobs = static_cast<unsigned>(*jobs);
   }
   if (args.shardText && !(args.shard = fleet::ParseShard(*args.shardText))) {
     return tools::Usage(*run, "--shard", "'" + *args.shardText + "' is not K/N with 0 <= K < N");
   }
-  return Run(args);
+  // The last guard of "no input ends the tool with an abort": each road refuses what it
+  // reads on its own, and this says so should one of them have missed a case.
+  try {
+    return merge->parsed() ? Merge(args) : Run(args);
+  } catch (const std::exception& failure) {
+    return Fail("", std::string("stopped by an error of its own: ") + failure.what());
+  }
 }
