@@ -294,6 +294,10 @@ bool WriteNewFile(std::u16string_view path, std::span<const std::uint8_t> bytes)
 std::u16string CommandLineFromArguments(int argc, char** argv);
 // Records the end of the main procedure with `code` and ends the process with it.
 [[noreturn]] void ExitProcess(std::int32_t code);
+// Ends the process at once with `code`, as a reset ends everything on the device: no
+// exit handlers, no clean-up.  For a device library; a trace line that another thread
+// is writing at that moment is finished first, so the trace never ends in half a line.
+[[noreturn]] void EndProcessNow(std::int32_t code);
 
 // ---------------------------------------------------------------------------
 // The host stand-in itself

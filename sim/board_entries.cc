@@ -64,7 +64,7 @@ VXSIM_ENTRY void CPU_Reset(std::int32_t hardware) {
   // after a returning reset can be driven from outside.
   const char* knob = std::getenv("VXSIM_RESET");
   if (knob != nullptr && std::string_view(knob) == "return") return;
-  std::_Exit(hardware ? 100 : 101);
+  platform::EndProcessNow(hardware ? 100 : 101);
 }
 
 VXSIM_ENTRY std::int32_t SetEnableKeyboard(std::int32_t enable) {

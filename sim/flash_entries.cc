@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/platform.h"
 #include "sim/device_state.h"
 #include "sim/entries.h"
 
@@ -65,7 +66,7 @@ bool WriteImageBytes(std::span<const std::uint8_t> bytes) {
     auto part = static_cast<std::size_t>(*limit - std::min(*limit, BytesWritten()));
     AppendFlash(CurrentWrite().file.get(), bytes.first(part));
     TraceCall("power_loss", static_cast<std::int64_t>(*limit), {});
-    std::_Exit(102);
+    platform::EndProcessNow(102);
   }
   BytesWritten() += bytes.size();
   return AppendFlash(CurrentWrite().file.get(), bytes);

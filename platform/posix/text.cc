@@ -1,8 +1,10 @@
 // Text conversion, the console, the debug channel and the trace.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/posix/host.h"
@@ -189,6 +191,22 @@ TraceEvent& TraceEvent::Null(std::string_view key) {
   return *this;
 }
 
+// Held while a trace line is written.  A process that ends at once (a reset) takes it
+// first: the end could otherwise cut another thread's write short, where the line
+// crosses a page of the file.  Never destroyed, as a thread may write while the process
+// ends.
+std::mutex& traceLock = *new std::mutex();
+
+}  // namespace platform
+
+// The updater exports this, so that a device library, which carries its own copy of this
+// layer, holds the lock of the updater's trace writers and not its own.
+extern "C" __attribute__((visibility("default"))) void vxu_hold_trace() {
+  platform::traceLock.lock();
+}
+
+namespace platform {
+
 void TraceEvent::Emit() {
   if (!enabled_) return;
   enabled_ = false;  // a line is written once
@@ -196,8 +214,18 @@ void TraceEvent::Emit() {
   const auto config = posix::CurrentConfig();
   if (config->traceFd < 0) return;
   // One write on an appending descriptor: lines of several writers never interleave.
+  std::lock_guard<std::mutex> lock(traceLock);
   const ssize_t ignored = ::write(config->traceFd, line_.data(), line_.size());
   (void)ignored;
+}
+
+void EndProcessNow(std::int32_t code) {
+  using Hold = void (*)();
+  const auto exported = reinterpret_cast<Hold>(::dlsym(RTLD_DEFAULT, "vxu_hold_trace"));
+  // The updater's own lock when it exports it, else this copy's.
+  if (exported != nullptr) exported();
+  if (exported != vxu_hold_trace) vxu_hold_trace();
+  std::_Exit(code);
 }
 
 void* Malloc(std::size_t size) {

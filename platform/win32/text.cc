@@ -63,4 +63,6 @@ void Free(void* block) { std::free(block); }
 
 void ExitProcess(std::int32_t code) { std::exit(code); }
 
+void EndProcessNow(std::int32_t code) { std::_Exit(code); }
+
 }  // namespace platform

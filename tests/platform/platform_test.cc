@@ -148,4 +148,15 @@ TEST(Trace, TwoWritersLeaveOnlyWholeLines) {
   for (const auto& line : lines) EXPECT_EQ(line["pad"].size(), 3000u) << line.raw.substr(0, 80);
 }
 
+TEST(Trace, AProcessEndedAtOnceLeavesOnlyWholeLines) {
+  ts::TempDir dir;
+  for (int run = 0; run < 8; ++run) {
+    const auto result = ts::Run(VXU_PLATFORM_HELPER, {"reset"}, {{"VXU_TRACE", (dir / "trace").string()}});
+    EXPECT_EQ(result.exitCode, 101) << result.err;
+  }
+  const auto lines = ts::ReadTrace(dir / "trace");
+  EXPECT_GE(lines.size(), 8u * 5u);
+  for (const auto& line : lines) EXPECT_EQ(line["pad"].size(), 1u << 20) << line.raw.substr(0, 80);
+}
+
 }  // namespace
