@@ -1,0 +1,45 @@
+#include "tests/support/softhsm.h"
+
+namespace testing_support {
+
+std::string SoftHsm::Missing() {
+  for (const char* needed : {VXU_SOFTHSM_MODULE, VXU_SOFTHSM_UTIL, VXU_PKCS11_TOOL}) {
+    if (std::string_view(needed).ends_with("-NOTFOUND")) return std::string(needed);
+  }
+  return "";
+}
+
+SoftHsm::SoftHsm() {
+  fs::create_directory(dir_ / "tokens");
+  WriteText(dir_ / "softhsm2.conf", "directories.tokendir = " + (dir_ / "tokens").string() +
+                                        "\nobjectstore.backend = file\nlog.level = ERROR\n");
+}
+
+std::vector<std::pair<std::string, std::string>> SoftHsm::Env() const {
+  return {{"SOFTHSM2_CONF", (dir_ / "softhsm2.conf").string()}};
+}
+
+void SoftHsm::Tool(const std::string& program, const std::vector<std::string>& args) {
+  const RunResult run = Run(program, args, Env());
+  ASSERT_EQ(run.exitCode, 0) << program << "\n" << run.out << run.err;
+}
+
+void SoftHsm::InitToken(const std::string& label, const std::string& pin) {
+  Tool(VXU_SOFTHSM_UTIL,
+       {"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", "5678"});
+}
+
+void SoftHsm::MakeKey(const std::string& token, const std::string& pin, const std::string& label,
+                      const std::string& id, const std::string& type) {
+  Tool(VXU_PKCS11_TOOL, {"--module", VXU_SOFTHSM_MODULE, "--token-label", token, "--login",
+                         "--pin", pin, "--keypairgen", "--key-type", type, "--label", label,
+                         "--id", id});
+}
+
+std::string SoftHsm::Uri(const std::string& token, const std::string& attributes,
+                         const std::string& query) const {
+  return "pkcs11:token=" + token + (attributes.empty() ? "" : ";" + attributes) +
+         "?module-path=" VXU_SOFTHSM_MODULE + query;
+}
+
+}  // namespace testing_support
