@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tests/e2e/e2e_device.h"
+#include "tests/support/softhsm.h"
 
 namespace e2e {
 namespace {
@@ -282,5 +283,42 @@ TEST(E2eSignedSweep, NoFaultPointUsesAnUnsignedPackageOrUpdater) {
   std::cout << "[ sweep    ] keyed, unsigned: " << k - 1 << " fault points\n";
   EXPECT_GT(k, 20);
 }
+
+// A package signed inside a token (SoftHSM2) on a device provisioned with the public key
+// that vxpack pubkey exported: the same run as with a key file; a signature by another
+// key of the token is refused the same way.
+TEST(E2eTokenSignature, TokenSignedPackageRunsAsAFileSignedOne) {
+  if (const std::string missing = ts::SoftHsm::Missing(); !missing.empty()) GTEST_SKIP() << missing;
+  ts::SoftHsm hsm;
+  hsm.InitToken("release", "1234");
+  hsm.MakeKey("release", "1234", "fleet", "01");
+  hsm.MakeKey("release", "1234", "other", "02");
+  ts::WriteText(hsm.dir() / "pin", "1234");
+  const auto vxpack = [&](const std::vector<std::string>& args) {
+    const ts::RunResult run = ts::Run(ts::Built("tools/vxpack"), args, hsm.Env());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+  };
+  const auto uri = [&](const std::string& key) {
+    return hsm.Uri("release", "object=" + key, "&pin-source=" + (hsm.dir() / "pin").string());
+  };
+  vxpack({"pubkey", uri("fleet"), "-o", (hsm.dir() / "fleet.pub").string()});
+  RunTool("vxdevice", {"init", (hsm.dir() / "provisioned").string(), "--key",
+                       (hsm.dir() / "fleet.pub").string()});
+  const std::string provisioned = ts::ReadText(hsm.dir() / "provisioned" / "registry.reg");
+  const std::size_t at = provisioned.find("\"PackageKey\"=");
+  ASSERT_NE(at, std::string::npos) << provisioned;
+  for (const auto& [golden, key] : {std::pair{"signature-ok-updates-the-device", "fleet"},
+                                    std::pair{"signature-by-other-key", "other"}}) {
+    SCOPED_TRACE(key);
+    Device device;
+    device.BuildPackage("spl ipl bootloader wince:2.0");
+    const fs::path registry = device.root() / "registry.reg";
+    ts::WriteText(registry, ts::ReadText(registry) +
+                                provisioned.substr(at, provisioned.find('\n', at) + 1 - at));
+    vxpack({"sign", "--key", uri(key), device.PackageFile().string()});
+    ExpectGolden(golden, device.Run({}, "yes,no").transcript);
+  }
+}
+
 }  // namespace
 }  // namespace e2e

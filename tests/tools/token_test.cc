@@ -25,6 +25,7 @@ TEST(TokenSigning, TokenKeysSignAsKeyFilesDoAndEveryRefusalWritesNothing) {
   ts::WriteText(in("pin"), "1234\n");
   ts::WriteText(in("wrong-pin"), "9999\n");
   ts::WriteText(in("VXUpdate.bin"), "package");
+  ts::WriteText(in("fresh.bin"), "package");
   ASSERT_EQ(ts::Run(ts::Built("tools/vxpack"), {"keygen", "-o", in("f")}).exitCode, 0);
   const std::string pin = "&pin-source=" + in("pin");
   const std::string k = hsm.Uri("T", "object=k", pin);
@@ -53,6 +54,7 @@ TEST(TokenSigning, TokenKeysSignAsKeyFilesDoAndEveryRefusalWritesNothing) {
       {{"sign", "--key", hsm.Uri("T", "object=k", "&pin-value=secret%70in"), "@VXUpdate.bin"}, 1,
        "pin-value=***: wrong PIN"},
       {{"sign", "--key", hsm.Uri("T", "object=k"), "@VXUpdate.bin"}, 1, "wrong PIN", {{"VXPACK_PIN", "1"}}},
+      {{"sign", "--key", hsm.Uri("T", "object=k"), "@fresh.bin"}, 1, "wrong PIN", {{"VXPACK_PIN", "1"}}},
       {{"sign", "--key", hsm.Uri("T", "object=k"), "@VXUpdate.bin"}, 1, "needs a PIN"},
       {{"sign", "--key", hsm.Uri("V", "object=k", pin), "@VXUpdate.bin"}, 1, ": no such token"},
       {{"sign", "--key", hsm.Uri("T", "object=x", pin), "@VXUpdate.bin"}, 1, ": no such key"},
@@ -82,7 +84,8 @@ TEST(TokenSigning, TokenKeysSignAsKeyFilesDoAndEveryRefusalWritesNothing) {
     EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("secret"), std::string::npos) << run.err;
   }
-  EXPECT_FALSE(fs::exists(in("p256.pub")));
+  EXPECT_FALSE(ts::fs::exists(in("p256.pub")));
+  EXPECT_FALSE(ts::fs::exists(in("fresh.bin.sig")));
 }
 
 }  // namespace
