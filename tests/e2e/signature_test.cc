@@ -293,29 +293,25 @@ TEST(E2eTokenSignature, TokenSignedPackageRunsAsAFileSignedOne) {
   hsm.InitToken("release", "1234");
   hsm.MakeKey("release", "1234", "fleet", "01");
   hsm.MakeKey("release", "1234", "other", "02");
-  ts::WriteText(hsm.dir() / "pin", "1234");
-  const auto vxpack = [&](const std::vector<std::string>& args) {
+  const auto vxpack = [&](const std::string& verb, const std::string& key, const fs::path& file) {
+    const std::string uri = hsm.Uri("release", "object=" + key, "&pin-value=1234");
+    const auto args = verb == "sign" ? std::vector<std::string>{verb, "--key", uri, file}
+                                     : std::vector<std::string>{verb, "-o", file, uri};
     const ts::RunResult run = ts::Run(ts::Built("tools/vxpack"), args, hsm.Env());
     EXPECT_EQ(run.exitCode, 0) << run.err;
   };
-  const auto uri = [&](const std::string& key) {
-    return hsm.Uri("release", "object=" + key, "&pin-source=" + (hsm.dir() / "pin").string());
-  };
-  vxpack({"pubkey", uri("fleet"), "-o", (hsm.dir() / "fleet.pub").string()});
-  RunTool("vxdevice", {"init", (hsm.dir() / "provisioned").string(), "--key",
-                       (hsm.dir() / "fleet.pub").string()});
-  const std::string provisioned = ts::ReadText(hsm.dir() / "provisioned" / "registry.reg");
-  const std::size_t at = provisioned.find("\"PackageKey\"=");
-  ASSERT_NE(at, std::string::npos) << provisioned;
+  vxpack("pubkey", "fleet", hsm.dir() / "fleet.pub");
+  RunTool("vxdevice", {"init", hsm.dir() / "keyed", "--key", hsm.dir() / "fleet.pub"});
+  const std::string keyed = ts::ReadText(hsm.dir() / "keyed" / "registry.reg");
+  const std::size_t at = keyed.find("\"PackageKey\"=");
+  ASSERT_NE(at, std::string::npos) << keyed;
   for (const auto& [golden, key] : {std::pair{"signature-ok-updates-the-device", "fleet"},
                                     std::pair{"signature-by-other-key", "other"}}) {
-    SCOPED_TRACE(key);
     Device device;
     device.BuildPackage("spl ipl bootloader wince:2.0");
     const fs::path registry = device.root() / "registry.reg";
-    ts::WriteText(registry, ts::ReadText(registry) +
-                                provisioned.substr(at, provisioned.find('\n', at) + 1 - at));
-    vxpack({"sign", "--key", uri(key), device.PackageFile().string()});
+    ts::WriteText(registry, ts::ReadText(registry) + keyed.substr(at, keyed.find('\n', at) + 1 - at));
+    vxpack("sign", key, device.PackageFile());
     ExpectGolden(golden, device.Run({}, "yes,no").transcript);
   }
 }

@@ -19,21 +19,18 @@ std::vector<std::pair<std::string, std::string>> SoftHsm::Env() const {
   return {{"SOFTHSM2_CONF", (dir_ / "softhsm2.conf").string()}};
 }
 
-void SoftHsm::Tool(const std::string& program, const std::vector<std::string>& args) {
-  const RunResult run = Run(program, args, Env());
-  ASSERT_EQ(run.exitCode, 0) << program << "\n" << run.out << run.err;
-}
-
 void SoftHsm::InitToken(const std::string& label, const std::string& pin) {
-  Tool(VXU_SOFTHSM_UTIL,
-       {"--init-token", "--free", "--label", label, "--pin", pin, "--so-pin", "5678"});
+  const RunResult run = Run(VXU_SOFTHSM_UTIL, {"--init-token", "--free", "--label", label, "--pin",
+                                               pin, "--so-pin", "5678"}, Env());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 }
 
 void SoftHsm::MakeKey(const std::string& token, const std::string& pin, const std::string& label,
                       const std::string& id, const std::string& type) {
-  Tool(VXU_PKCS11_TOOL, {"--module", VXU_SOFTHSM_MODULE, "--token-label", token, "--login",
-                         "--pin", pin, "--keypairgen", "--key-type", type, "--label", label,
-                         "--id", id});
+  const RunResult run = Run(VXU_PKCS11_TOOL, {"--module", VXU_SOFTHSM_MODULE, "--token-label", token,
+                                              "--login", "--pin", pin, "--keypairgen", "--key-type",
+                                              type, "--label", label, "--id", id}, Env());
+  ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
 }
 
 std::string SoftHsm::Uri(const std::string& token, const std::string& attributes,

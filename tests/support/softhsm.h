@@ -14,25 +14,20 @@ namespace testing_support {
 
 class SoftHsm {
  public:
-  // Empty when SoftHSM2 and its tools are on this machine; else what is missing, for
-  // GTEST_SKIP.
+  // What of SoftHSM2 and its tools is missing (for GTEST_SKIP), or "".
   static std::string Missing();
   SoftHsm();
-  // A token `label` with user PIN `pin`.
   void InitToken(const std::string& label, const std::string& pin);
-  // A key pair `label` with CKA_ID `id` (hex) of `type` ("EC:edwards25519",
-  // "EC:prime256v1") in token `token`.
+  // A key pair with CKA_ID `id` (hex) of `type` ("EC:edwards25519", "EC:prime256v1").
   void MakeKey(const std::string& token, const std::string& pin, const std::string& label,
                const std::string& id, const std::string& type = "EC:edwards25519");
   // "pkcs11:token=TOKEN;ATTRIBUTES?module-path=MODULE" followed by `query` ("&pin-...").
   std::string Uri(const std::string& token, const std::string& attributes,
                   const std::string& query = "") const;
-  // The environment that points SoftHSM2 at this folder.
   std::vector<std::pair<std::string, std::string>> Env() const;
   const TempDir& dir() const { return dir_; }
 
  private:
-  void Tool(const std::string& program, const std::vector<std::string>& args);
   TempDir dir_;
 };
 

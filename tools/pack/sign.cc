@@ -138,14 +138,21 @@ std::optional<tools::RawKey> AnyPublicKey(const std::string& key, std::string* r
 
 int RunPublicKey(const std::string& key, const std::optional<std::string>& output) {
   std::string reason;
+  const bool inToken = IsTokenUri(key);
+  std::vector<fs::path> inputs;
+  if (!inToken) inputs.push_back(key);
+  // Before the token is asked for its PIN.
+  if (auto problem = output ? tools::OutputProblem(*output, inputs) : std::nullopt) {
+    return tools::Fail(*output, *problem);
+  }
   std::optional<tools::RawKey> publicKey;
-  if (IsTokenUri(key)) {
+  if (inToken) {
     publicKey = TokenPublicKey(key, &reason);
   } else if (const auto secret = tools::ReadSecretKey(key, &reason)) {
     publicKey = tools::PublicKeyOf(*secret);
     if (!publicKey) reason = "not a usable secret key";
   }
-  if (!publicKey) return tools::Fail(IsTokenUri(key) ? Redacted(key) : key, reason);
+  if (!publicKey) return tools::Fail(inToken ? Redacted(key) : key, reason);
   const auto pem = tools::PublicKeyPem(*publicKey);
   if (!pem) return tools::Fail(key, "the key cannot be encoded");
   if (!output) {
@@ -160,8 +167,7 @@ int RunPublicKey(const std::string& key, const std::optional<std::string>& outpu
     const auto held = tools::ReadPublicKey(*output, &reason);
     if (!held || *held != *publicKey) return tools::Fail(*output, "exists; not overwritten");
   }
-  const std::vector<fs::path> inputs = {key};
-  if (auto failure = tools::WriteWholeFile(*output, *pem, IsTokenUri(key) ? std::span<const fs::path>() : inputs)) {
+  if (auto failure = tools::WriteWholeFile(*output, *pem, inputs)) {
     return tools::Fail(*output, *failure);
   }
   std::cout << *output << ": public key " << tools::Fingerprint(*publicKey) << "\n";

@@ -127,8 +127,10 @@ std::string Field(const unsigned char* bytes, std::size_t size) {
 bool Token::Open(const std::string& text, std::string* reason) {
   P11KitUri* parsed = p11_kit_uri_new();
   uri_.reset(parsed);
+  // p11-kit knows the scheme in small letters only.
+  const std::string lowered = "pkcs11:" + text.substr(std::min<std::size_t>(text.size(), 7));
   const int status = parsed == nullptr ? P11_KIT_URI_NO_MEMORY
-                                       : p11_kit_uri_parse(text.c_str(), P11_KIT_URI_FOR_ANY, parsed);
+                                       : p11_kit_uri_parse(lowered.c_str(), P11_KIT_URI_FOR_ANY, parsed);
   if (status != P11_KIT_URI_OK) {
     *reason = std::string("not a PKCS#11 URI (") + p11_kit_uri_message(status) + ")";
     return false;
@@ -148,7 +150,7 @@ bool Token::Open(const std::string& text, std::string* reason) {
       continue;
     }
     CK_ULONG count = 0;
-    if (module->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) continue;
+    if (module->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count > 4096) continue;
     std::vector<CK_SLOT_ID> slots(count);
     if (module->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) continue;
     slots.resize(std::min<std::size_t>(count, slots.size()));
@@ -159,6 +161,7 @@ bool Token::Open(const std::string& text, std::string* reason) {
       if (module->C_GetSlotInfo(slot, &slotInfo) != CKR_OK ||
           !p11_kit_uri_match_slot_info(parsed, &slotInfo) ||
           module->C_GetTokenInfo(slot, &tokenInfo) != CKR_OK ||
+          (tokenInfo.flags & CKF_TOKEN_INITIALIZED) == 0 ||  // a free slot, no token yet
           !p11_kit_uri_match_token_info(parsed, &tokenInfo)) {
         continue;
       }
@@ -408,15 +411,25 @@ constexpr std::string_view kNotEd25519 = "not an Ed25519 key";
 
 }  // namespace
 
-bool IsTokenUri(std::string_view key) { return key.starts_with("pkcs11:"); }
+// A URI's scheme is the same in any case.
+bool IsTokenUri(std::string_view key) {
+  constexpr std::string_view kScheme = "pkcs11:";
+  return key.size() >= kScheme.size() &&
+         std::equal(kScheme.begin(), kScheme.end(), key.begin(),
+                    [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+}
 
 std::string Redacted(std::string_view uri) {
   std::string text(uri);
+  // Found in any case: a misspelt "PIN-Value" is echoed as an unknown attribute.
+  std::string lower = text;
+  for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   constexpr std::string_view kPin = "pin-value=";
-  for (std::size_t at = text.find(kPin); at != std::string::npos; at = text.find(kPin, at + 1)) {
+  for (std::size_t at = lower.find(kPin); at != std::string::npos; at = lower.find(kPin, at + 1)) {
     const std::size_t begin = at + kPin.size();
-    const std::size_t end = text.find_first_of(";&?#", begin);
-    text.replace(begin, (end == std::string::npos ? text.size() : end) - begin, "***");
+    const std::size_t end = std::min(lower.find_first_of(";&?#", begin), lower.size());
+    text.replace(begin, end - begin, "***");
+    lower.replace(begin, end - begin, "***");
   }
   return text;
 }
