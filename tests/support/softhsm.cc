@@ -18,12 +18,11 @@ SoftHsm::SoftHsm() {
 }
 
 std::vector<std::pair<std::string, std::string>> SoftHsm::Env() const {
-  // Under the sanitizers: the module's own leaks (softhsm.supp), found by it only in
-  // stacks unwound whole, as libcrypto, where they are made, keeps no frame pointers.
+  // Under the sanitizers, the module's own leaks are not the tools' (softhsm.supp).
   const char* lsan = std::getenv("LSAN_OPTIONS");
   return {{"SOFTHSM2_CONF", (dir_ / "softhsm2.conf").string()},
           {"LSAN_OPTIONS", (lsan != nullptr ? lsan + std::string(":") : "") +
-                               "fast_unwind_on_malloc=0:suppressions=" VXU_SOFTHSM_SUPPRESSIONS}};
+                               "suppressions=" VXU_SOFTHSM_SUPPRESSIONS}};
 }
 
 void SoftHsm::InitToken(const std::string& label, const std::string& pin) {
