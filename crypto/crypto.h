@@ -85,6 +85,11 @@ struct KeyPair {
 std::optional<KeyPair> GenerateKeyPair();
 // The signature of a file of this purpose whose digest is `digest`; nothing on failure.
 std::optional<Signature> Sign(const Key& secret, Purpose purpose, const Digest& digest);
+// The message that Sign signs and Verify checks, for a signer that holds the key
+// elsewhere (a token signs these bytes as they are, with pure Ed25519).
+inline constexpr std::size_t kMessageSize = 19 + kDigestSize;
+using Message = std::array<std::uint8_t, kMessageSize>;
+Message SignedMessage(Purpose purpose, const Digest& digest);
 
 }  // namespace crypto
 

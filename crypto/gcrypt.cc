@@ -27,15 +27,7 @@ void Initialise() {
 constexpr std::string_view kPackageContext{"VXU-PACKAGE-SHA512\0", 19};
 constexpr std::string_view kUpdaterContext{"VXU-UPDATER-SHA512\0", 19};
 static_assert(kPackageContext.size() == kUpdaterContext.size());
-using Message = std::array<std::uint8_t, kPackageContext.size() + kDigestSize>;
-
-Message MessageOf(Purpose purpose, const Digest& digest) {
-  const std::string_view context = purpose == Purpose::kPackage ? kPackageContext : kUpdaterContext;
-  Message message{};
-  std::copy(context.begin(), context.end(), message.begin());
-  std::copy(digest.begin(), digest.end(), message.begin() + context.size());
-  return message;
-}
+static_assert(kPackageContext.size() + kDigestSize == kMessageSize);
 
 // Owns an S-expression.
 struct Sexp {
@@ -164,7 +156,7 @@ std::optional<Key> Token(gcry_sexp_t sexp, const char* name) {
 }
 
 gcry_error_t BuildMessage(gcry_sexp_t* data, Purpose purpose, const Digest& digest) {
-  const Message message = MessageOf(purpose, digest);
+  const Message message = SignedMessage(purpose, digest);
   return gcry_sexp_build(data, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
                          static_cast<int>(message.size()), message.data());
 }
@@ -207,6 +199,14 @@ std::optional<Result> FinishDigest(void* state, int algorithm) {
 }
 
 }  // namespace
+
+Message SignedMessage(Purpose purpose, const Digest& digest) {
+  const std::string_view context = purpose == Purpose::kPackage ? kPackageContext : kUpdaterContext;
+  Message message{};
+  std::copy(context.begin(), context.end(), message.begin());
+  std::copy(digest.begin(), digest.end(), message.begin() + context.size());
+  return message;
+}
 
 Sha512::Sha512() : state_(OpenDigest(GCRY_MD_SHA512)) {}
 Sha512::~Sha512() { CloseDigest(state_); }

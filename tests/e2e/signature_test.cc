@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "tests/e2e/e2e_device.h"
+#include "tests/support/softhsm.h"
 
 namespace e2e {
 namespace {
@@ -282,5 +283,38 @@ TEST(E2eSignedSweep, NoFaultPointUsesAnUnsignedPackageOrUpdater) {
   std::cout << "[ sweep    ] keyed, unsigned: " << k - 1 << " fault points\n";
   EXPECT_GT(k, 20);
 }
+
+// A package signed inside a token (SoftHSM2) on a device provisioned with the public key
+// that vxpack pubkey exported: the same run as with a key file; a signature by another
+// key of the token is refused the same way.
+TEST(E2eTokenSignature, TokenSignedPackageRunsAsAFileSignedOne) {
+  if (const std::string missing = ts::SoftHsm::Missing(); !missing.empty()) GTEST_SKIP() << missing;
+  ts::SoftHsm hsm;
+  hsm.InitToken("release", "1234");
+  hsm.MakeKey("release", "1234", "fleet", "01");
+  hsm.MakeKey("release", "1234", "other", "02");
+  const auto vxpack = [&](const std::string& verb, const std::string& key, const fs::path& file) {
+    const std::string uri = hsm.Uri("release", "object=" + key, "&pin-value=1234");
+    const auto args = verb == "sign" ? std::vector<std::string>{verb, "--key", uri, file}
+                                     : std::vector<std::string>{verb, "-o", file, uri};
+    const ts::RunResult run = ts::Run(ts::Built("tools/vxpack"), args, hsm.Env());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+  };
+  vxpack("pubkey", "fleet", hsm.dir() / "fleet.pub");
+  RunTool("vxdevice", {"init", hsm.dir() / "keyed", "--key", hsm.dir() / "fleet.pub"});
+  const std::string keyed = ts::ReadText(hsm.dir() / "keyed" / "registry.reg");
+  const std::size_t at = keyed.find("\"PackageKey\"=");
+  ASSERT_NE(at, std::string::npos) << keyed;
+  for (const auto& [golden, key] : {std::pair{"signature-ok-updates-the-device", "fleet"},
+                                    std::pair{"signature-by-other-key", "other"}}) {
+    Device device;
+    device.BuildPackage("spl ipl bootloader wince:2.0");
+    const fs::path registry = device.root() / "registry.reg";
+    ts::WriteText(registry, ts::ReadText(registry) + keyed.substr(at, keyed.find('\n', at) + 1 - at));
+    vxpack("sign", key, device.PackageFile());
+    ExpectGolden(golden, device.Run({}, "yes,no").transcript);
+  }
+}
+
 }  // namespace
 }  // namespace e2e

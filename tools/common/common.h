@@ -185,6 +185,9 @@ std::optional<RawKey> PublicKeyOf(const RawKey& seed);
 // the reason.  Existing files are not overwritten.
 std::optional<std::string> WriteKeyPair(const fs::path& secretFile, const fs::path& publicFile,
                                         const RawKey& seed);
+// The PEM file (SubjectPublicKeyInfo) of a public key, as NAME.pub holds it; nothing
+// when the library fails.
+std::optional<std::vector<std::uint8_t>> PublicKeyPem(const RawKey& publicKey);
 // The SHA-256 of a public key, in hex: how every tool names a key.
 std::string Fingerprint(const RawKey& publicKey);
 std::string Hex(std::span<const std::uint8_t> bytes);

@@ -171,6 +171,15 @@ std::optional<std::string> WriteKeyPair(const fs::path& secretFile, const fs::pa
   return std::nullopt;
 }
 
+std::optional<std::vector<std::uint8_t>> PublicKeyPem(const RawKey& publicKey) {
+  const Key key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(),
+                                            publicKey.size()));
+  const auto pem =
+      key == nullptr ? std::nullopt : Pem([&](BIO* bio) { return PEM_write_bio_PUBKEY(bio, key.get()); });
+  ERR_clear_error();
+  return pem;
+}
+
 std::string Hex(std::span<const std::uint8_t> bytes) {
   std::string text;
   for (const std::uint8_t b : bytes) {

@@ -40,6 +40,7 @@ int RunBuild(const BuildArguments& args);
 int RunInfo(const std::string& file, const std::optional<std::string>& publicKey, bool json);
 int RunKeygen(const std::string& name);
 int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose);
+int RunPublicKey(const std::string& key, const std::optional<std::string>& output);
 int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose);
 
 // ---- Checks of what goes into a package (check.cc) ----
@@ -82,6 +83,30 @@ crypto::Purpose PurposeOf(const fs::path& file);
 std::optional<std::string> SignatureProblem(const tools::RawKey& publicKey, crypto::Purpose purpose,
                                             const crypto::Digest& digest,
                                             const fs::path& signatureFile);
+
+// ---- Keys in PKCS#11 tokens (token.cc) ----
+
+// Whether a --key names a key in a token, by an RFC 7512 URI ("pkcs11:..."), rather
+// than a key file.
+bool IsTokenUri(std::string_view key);
+// The URI with the value of its pin-value hidden, for messages.
+std::string Redacted(std::string_view uri);
+// The PIN comes from the URI (pin-value, or pin-source, a file), else from this variable
+// of the environment, else from the terminal.
+inline constexpr const char* kPinVariable = "VXPACK_PIN";
+// The public key of the Ed25519 key pair that `uri` names in a token, usable as
+// crypto::IsUsableKey says; nothing, with the reason ("no such token", "no such key",
+// "wrong PIN", "not an Ed25519 key", "cannot load module M: ...").
+std::optional<tools::RawKey> TokenPublicKey(const std::string& uri, std::string* reason);
+// The token's Ed25519 signature of `message`, and the public key beside the secret key
+// when the token holds one; nothing with the reason as above.  A wrong PIN is never
+// tried again.
+struct TokenSignature {
+  crypto::Signature signature;
+  std::optional<tools::RawKey> publicKey;
+};
+std::optional<TokenSignature> SignWithToken(const std::string& uri, const crypto::Message& message,
+                                            std::string* reason);
 
 // ---- Helpers (vxpack.cc) ----
 

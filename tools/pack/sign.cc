@@ -89,26 +89,95 @@ int RunKeygen(const std::string& name) {
 }
 
 int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpose purpose) {
+  const bool inToken = IsTokenUri(secretKey);
+  const std::string keyName = inToken ? Redacted(secretKey) : secretKey;
   std::string reason;
-  const std::optional<tools::RawKey> secret = tools::ReadSecretKey(secretKey, &reason);
-  if (!secret) return tools::Fail(secretKey, reason);
-  const std::optional<tools::RawKey> publicKey = tools::PublicKeyOf(*secret);
-  if (!publicKey) return tools::Fail(secretKey, "not a usable secret key");
+  std::optional<tools::RawKey> secret, publicKey;
+  if (!inToken) {
+    secret = tools::ReadSecretKey(secretKey, &reason);
+    if (!secret) return tools::Fail(keyName, reason);
+    publicKey = tools::PublicKeyOf(*secret);
+    if (!publicKey) return tools::Fail(keyName, "not a usable secret key");
+  }
   const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
   if (!digest) return tools::Fail(file, reason);
-  const std::optional<crypto::Signature> signature = crypto::Sign(*secret, purpose, *digest);
-  if (!signature) return tools::Fail(secretKey, "cannot sign with this key");
   const fs::path sigFile = SignatureFile(file);
-  const std::vector<fs::path> inputs = {secretKey, file};
+  std::vector<fs::path> inputs = {file};
+  if (!inToken) inputs.push_back(secretKey);
+  // Before the token is asked for its PIN.
+  if (auto problem = tools::OutputProblem(sigFile, inputs)) return tools::Fail(sigFile.string(), *problem);
+  std::optional<crypto::Signature> signature;
+  if (inToken) {
+    const auto made = SignWithToken(secretKey, crypto::SignedMessage(purpose, *digest), &reason);
+    if (!made) return tools::Fail(keyName, reason);
+    signature = made->signature;
+    publicKey = made->publicKey;
+    // A token that signed something else (another message, another scheme) is caught
+    // here rather than on the devices.
+    if (publicKey && crypto::Verify(*publicKey, purpose, *digest, *signature) != crypto::Verdict::kValid) {
+      return tools::Fail(keyName, "the token's signature does not verify with its public key");
+    }
+  } else {
+    signature = crypto::Sign(*secret, purpose, *digest);
+    if (!signature) return tools::Fail(keyName, "cannot sign with this key");
+  }
   if (auto failure = tools::WriteWholeFile(sigFile, *signature, inputs)) return tools::Fail(sigFile.string(), *failure);
+  if (!publicKey) {
+    tools::Warn(keyName, "no public key beside it in the token; check the signature with 'vxpack verify'");
+    std::cout << sigFile.string() << ": signed in the token\n";
+    return kExitOk;
+  }
   std::cout << sigFile.string() << ": signed with key " << tools::Fingerprint(*publicKey) << "\n";
+  return kExitOk;
+}
+
+// A public key file, or the public half of a key pair in a token.
+std::optional<tools::RawKey> AnyPublicKey(const std::string& key, std::string* reason) {
+  return IsTokenUri(key) ? TokenPublicKey(key, reason) : tools::ReadPublicKey(key, reason);
+}
+
+int RunPublicKey(const std::string& key, const std::optional<std::string>& output) {
+  std::string reason;
+  const bool inToken = IsTokenUri(key);
+  std::vector<fs::path> inputs;
+  if (!inToken) inputs.push_back(key);
+  // Before the token is asked for its PIN.
+  if (auto problem = output ? tools::OutputProblem(*output, inputs) : std::nullopt) {
+    return tools::Fail(*output, *problem);
+  }
+  std::optional<tools::RawKey> publicKey;
+  if (inToken) {
+    publicKey = TokenPublicKey(key, &reason);
+  } else if (const auto secret = tools::ReadSecretKey(key, &reason)) {
+    publicKey = tools::PublicKeyOf(*secret);
+    if (!publicKey) reason = "not a usable secret key";
+  }
+  if (!publicKey) return tools::Fail(inToken ? Redacted(key) : key, reason);
+  const auto pem = tools::PublicKeyPem(*publicKey);
+  if (!pem) return tools::Fail(key, "the key cannot be encoded");
+  if (!output) {
+    if (auto failure = tools::WriteStandardOutput(std::string(pem->begin(), pem->end()))) {
+      return tools::Fail("standard output", *failure);
+    }
+    return kExitOk;
+  }
+  // Another key's public key is never replaced: it may be the only copy of it.
+  std::error_code error;
+  if (fs::exists(fs::symlink_status(*output, error))) {
+    const auto held = tools::ReadPublicKey(*output, &reason);
+    if (!held || *held != *publicKey) return tools::Fail(*output, "exists; not overwritten");
+  }
+  if (auto failure = tools::WriteWholeFile(*output, *pem, inputs)) {
+    return tools::Fail(*output, *failure);
+  }
+  std::cout << *output << ": public key " << tools::Fingerprint(*publicKey) << "\n";
   return kExitOk;
 }
 
 int RunVerify(const std::string& publicKey, const std::string& file, crypto::Purpose purpose) {
   std::string reason;
-  const std::optional<tools::RawKey> key = tools::ReadPublicKey(publicKey, &reason);
-  if (!key) return tools::Fail(publicKey, reason);
+  const std::optional<tools::RawKey> key = AnyPublicKey(publicKey, &reason);
+  if (!key) return tools::Fail(IsTokenUri(publicKey) ? Redacted(publicKey) : publicKey, reason);
   const std::optional<crypto::Digest> digest = FileDigest(file, &reason);
   if (!digest) return tools::Fail(file, reason);
   if (auto problem = SignatureProblem(*key, purpose, *digest, SignatureFile(file))) {

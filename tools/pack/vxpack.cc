@@ -3,8 +3,9 @@
 //   vxpack build -o FILE --engine LIB [images...] [--force]   write a package
 //   vxpack info FILE [--pub NAME.pub] [--json]                 show and check a package
 //   vxpack keygen -o NAME                                      make a signing key pair
-//   vxpack sign --key NAME.key [--updater|--package] FILE      write FILE.sig
-//   vxpack verify --pub NAME.pub [--updater|--package] FILE    check FILE.sig
+//   vxpack sign --key NAME.key|URI [--updater|--package] FILE  write FILE.sig
+//   vxpack verify --pub NAME.pub|URI [--updater|--package] FILE  check FILE.sig
+//   vxpack pubkey NAME.key|URI [-o NAME.pub]                   export a public key
 //
 // The command line is read with CLI11 in main(), at the end of this file.
 //
@@ -106,16 +107,36 @@ int main(int argc, char** argv) {
       "PKCS#8, from 'vxpack keygen' or 'openssl genpkey -algorithm ed25519').  A file named\n"
       "VXUpdater.exe (in any case) is signed as an updater unless --package says otherwise.\n"
       "Each signature holds only for what it was made for: a device never takes a\n"
-      "package's signature for an updater's, or the other way round.");
-  signCommand->add_option("--key", keyFile, "the secret key (required)")->type_name("NAME.key");
+      "package's signature for an updater's, or the other way round.\n"
+      "\n"
+      "A key in a PKCS#11 token is named by its URI instead, such as\n"
+      "'pkcs11:token=release;object=fleet?module-path=/usr/lib/softhsm/libsofthsm2.so'\n"
+      "(without module-path, p11-kit's configured modules are asked).  The token signs; the\n"
+      "key never leaves it.  The PIN comes from pin-source=FILE (or pin-value=) in the URI,\n"
+      "else from the environment variable VXPACK_PIN, else from the terminal; a wrong PIN\n"
+      "is never tried again.");
+  signCommand->add_option("--key", keyFile, "the secret key file or token URI (required)")
+      ->type_name("NAME.key|URI");
   file(signCommand, "FILE", signedFile, "the package or updater to sign")->required();
   CLI::App* verifyCommand = app.add_subcommand("verify", "check FILE.sig as a device does");
   tools::SetUpHelp(*verifyCommand,
       "Checks FILE.sig as a device holding the public key NAME.pub does, as a package or as\n"
       "an updater (chosen as for 'vxpack sign').  Prints 'FILE: ok' and exits 0, or names\n"
       "the reason on standard error and exits 1.");
-  verifyCommand->add_option("--pub", keyFile, "the public key (required)")->type_name("NAME.pub");
+  verifyCommand->add_option("--pub", keyFile, "the public key file or token URI (required)")
+      ->type_name("NAME.pub|URI");
   file(verifyCommand, "FILE", signedFile, "the signed file")->required();
+  std::string pubkeyOf;
+  std::optional<std::string> pubkeyOutput;
+  CLI::App* pubkeyCommand = app.add_subcommand("pubkey", "write the public key of a secret key or token key");
+  tools::SetUpHelp(*pubkeyCommand,
+      "Writes the public key (PEM, as NAME.pub of 'vxpack keygen') of a secret key file or\n"
+      "of an Ed25519 key in a PKCS#11 token, named by its URI as for 'vxpack sign', for\n"
+      "'vxdevice init --key' and 'vxpack verify'.  Without -o it goes to standard output.\n"
+      "An existing file that holds another key is not overwritten.");
+  pubkeyCommand->add_option("KEY", pubkeyOf, "the secret key file or token URI")
+      ->type_name("NAME.key|URI")->required();
+  file(pubkeyCommand, "-o,--output", pubkeyOutput, "the public key file to write")->type_name("NAME.pub");
   bool asUpdater = false, asPackage = false;
   for (CLI::App* command : {signCommand, verifyCommand}) {
     CLI::Option* updater = command->add_flag("--updater", asUpdater,
@@ -134,6 +155,7 @@ int main(int argc, char** argv) {
     if (keyName.empty()) return tools::Usage(*keygenCommand, "-o", "missing: name the key pair");
     return RunKeygen(keyName);
   }
+  if (pubkeyCommand->parsed()) return RunPublicKey(pubkeyOf, pubkeyOutput);
   CLI::App* command = signCommand->parsed() ? signCommand : verifyCommand;
   if (keyFile.empty()) return tools::Usage(*command, command == signCommand ? "--key" : "--pub", "missing");
   const crypto::Purpose purpose = asUpdater   ? crypto::Purpose::kUpdater
