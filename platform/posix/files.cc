@@ -127,10 +127,24 @@ bool WriteCounted(int fd, const std::u16string& path, std::span<const std::uint8
 }
 
 // The files WriteNewFile made, by normalised device path: what each must still be when
-// it is started or loaded (device and inode).
+// it is started or loaded.  The times of the last change tell a file written over in
+// place from the one written.
 struct FileId {
   dev_t device;
   ino_t inode;
+  off_t size;
+  timespec modified, changed;
+
+  static FileId Of(const struct stat& info) {
+    return FileId{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  }
+  bool operator==(const FileId& other) const {
+    auto same = [](const timespec& a, const timespec& b) {
+      return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    return device == other.device && inode == other.inode && size == other.size &&
+           same(modified, other.modified) && same(changed, other.changed);
+  }
 };
 std::mutex writtenMutex;
 std::map<std::u16string, FileId>& writtenFiles = *new std::map<std::u16string, FileId>();
@@ -194,8 +208,7 @@ class Replacement {
   // Renames the new file over the target and records it for StartableFile; false when
   // it cannot take the target's place.
   bool Commit(const std::u16string& normalPath) {
-    struct stat info;
-    if (fd_ < 0 || ::fstat(fd_, &info) != 0) return false;
+    if (fd_ < 0) return false;
     // The device's file system holds one file per name whatever its case: the same name
     // in another case is that file, and goes.
     for (const auto& other : OtherCases(folder_, name_)) {
@@ -203,8 +216,11 @@ class Replacement {
     }
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) return false;
     committed_ = true;
+    // Taken after the rename, which changes the file's change time.
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return false;
     std::lock_guard<std::mutex> lock(writtenMutex);
-    writtenFiles[normalPath] = FileId{info.st_dev, info.st_ino};
+    writtenFiles[normalPath] = FileId::Of(info);
     return true;
   }
 
@@ -219,7 +235,7 @@ class Replacement {
 StartableFile::StartableFile(std::u16string_view devicePath, const std::string& host,
                              bool inherited)
     : path_(host) {
-  FileId written;
+  FileId written{};
   {
     std::lock_guard<std::mutex> lock(writtenMutex);
     const auto it = writtenFiles.find(NormalizeDevicePath(devicePath));
@@ -232,8 +248,7 @@ StartableFile::StartableFile(std::u16string_view devicePath, const std::string& 
     fd_ = ::open(host.c_str(), flags);
   } while (fd_ < 0 && errno == EINTR);
   struct stat info;
-  if (fd_ < 0 || ::fstat(fd_, &info) != 0 || info.st_dev != written.device ||
-      info.st_ino != written.inode) {
+  if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !(FileId::Of(info) == written)) {
     refused_ = true;
     return;
   }

@@ -1,5 +1,6 @@
 // The device registry: <root>/registry.reg, read once and kept until Reconfigure.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,12 +46,23 @@ std::shared_ptr<const DeviceRegistry>& cached = *new std::shared_ptr<const Devic
 std::map<std::intptr_t, OpenKey>& openKeys = *new std::map<std::intptr_t, OpenKey>();
 std::intptr_t nextKey = 1;
 
-// The whole file; nothing, with errno's value in *error, when it cannot be read.
+// More than any registry export holds; a bigger file is taken for a broken one.
+constexpr off_t kMaxRegistrySize = 64 << 20;
+
+// The whole file; nothing, with errno's value in *error, when it cannot be read.  Only
+// a regular file is read: a pipe or a device in its place would block or never end.
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, int* error) {
   std::vector<std::uint8_t> bytes;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = errno;
+    return std::nullopt;
+  }
+  struct stat info;
+  const bool stated = ::fstat(fd, &info) == 0;
+  if (!stated || !S_ISREG(info.st_mode) || info.st_size > kMaxRegistrySize) {
+    *error = !stated ? errno : S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EFBIG : EINVAL;
+    ::close(fd);
     return std::nullopt;
   }
   std::uint8_t chunk[4096];
@@ -78,7 +90,12 @@ std::shared_ptr<const DeviceRegistry> LoadRegistry() {
   if (!path) return nullptr;
   int error = 0;
   const auto bytes = ReadWholeFile(*path, &error);
-  if (!bytes && (error == ENOENT || error == ENOTDIR)) return nullptr;
+  // Only a name that holds nothing at all is no registry; a link to nowhere is one that
+  // cannot be read.
+  struct stat entry;
+  if (!bytes && (error == ENOENT || error == ENOTDIR) && ::lstat(path->c_str(), &entry) != 0) {
+    return nullptr;
+  }
   auto registry = std::make_shared<DeviceRegistry>();
   if (!bytes) {
     Debug(*path + " cannot be read (" + std::strerror(error) + "); every key fails to open");
@@ -95,7 +112,7 @@ std::shared_ptr<const DeviceRegistry> LoadRegistry() {
       Debug("skipped line " + std::to_string(line.line) + " of " + *path + ": " + line.reason);
     }
     registry->keys = std::move(parsed.keys);
-    registry->unreadable = parsed.badHeader;
+    registry->unreadable = parsed.badHeader || parsed.broken;
   }
   std::lock_guard<std::mutex> lock(registryMutex);
   if (!cached) cached = std::move(registry);

@@ -42,6 +42,22 @@ int HexDigit(char16_t c) {
   return -1;
 }
 
+// Where a ';' comment starts in a line, quoted strings (with their \\ and \" escapes)
+// skipped; npos for a line without one.
+std::size_t CommentStart(Text line) {
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (quoted && line[i] == u'\\') {
+      ++i;
+    } else if (line[i] == u'"') {
+      quoted = !quoted;
+    } else if (!quoted && line[i] == u';') {
+      return i;
+    }
+  }
+  return Text::npos;
+}
+
 // Drops a ';' comment that follows a value written without quotes.
 Text WithoutComment(Text text) {
   const std::size_t semicolon = text.find(u';');
@@ -185,16 +201,38 @@ void DefineKey(Registry* keys, const std::u16string& path) {
   (*keys)[u""];
 }
 
-// The name a value line without a well-quoted name meant: the text before its '=',
-// without quotes; nothing for a line without '=' or without a name before it.
+// The name a value line without a well-quoted name meant: the first quoted name in the
+// text before its '=' (whatever stands before the quote), or else that text without
+// blanks, controls and quotes around it.  A line without '=' names the value it quotes;
+// one that quotes nothing either names none.
 std::optional<std::u16string> MeantName(Text line) {
   const std::size_t equals = line.find(u'=');
-  if (equals == Text::npos) return std::nullopt;
-  Text name = Trim(line.substr(0, equals));
-  if (!name.empty() && name.front() == u'"') name.remove_prefix(1);
-  if (!name.empty() && name.back() == u'"') name.remove_suffix(1);
+  Text name = line.substr(0, equals);
+  const std::size_t open = name.find(u'"');
+  const std::size_t close = open == Text::npos ? Text::npos : name.find(u'"', open + 1);
+  if (close != Text::npos) {
+    name = name.substr(open + 1, close - open - 1);
+  } else if (equals == Text::npos) {
+    return std::nullopt;
+  } else {
+    // Blanks of any kind: controls, the no-break space and the byte-order mark.
+    auto blank = [](char16_t c) { return c <= u' ' || c == u'"' || c == 0xA0 || c == 0xFEFF; };
+    while (!name.empty() && blank(name.front())) name.remove_prefix(1);
+    while (!name.empty() && blank(name.back())) name.remove_suffix(1);
+  }
   if (name.empty()) return std::nullopt;
   return FoldAscii(name);
+}
+
+// The other hives a section may name; their keys are none of the device's.
+bool IsOtherHive(Text name) {
+  const std::u16string hive = FoldAscii(name.substr(0, name.find(u'\\')));
+  for (const std::u16string_view other :
+       {u"hkey_current_user", u"hkcu", u"hkey_classes_root", u"hkcr", u"hkey_users", u"hku",
+        u"hkey_current_config", u"hkcc", u"hkey_performance_data", u"hkey_dyn_data"}) {
+    if (hive == other) return true;
+  }
+  return false;
 }
 
 void DeleteKey(Registry* keys, const std::u16string& path) {
@@ -244,8 +282,9 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
   for (std::size_t index = hasHeader ? 1 : 0; index < lines.size(); ++index) {
     const std::size_t number = index + 1;
     std::u16string logical(lines[index]);
-    // A line ending in a backslash goes on with the next; a comment never does.
-    while (!logical.empty() && logical.front() != u';' && logical.back() == u'\\' &&
+    // A line ending in a backslash goes on with the next; a comment never does, nor a
+    // line whose comment ends in one.
+    while (!logical.empty() && logical.back() == u'\\' && CommentStart(logical) == Text::npos &&
            index + 1 < lines.size()) {
       logical.pop_back();
       logical += lines[++index];
@@ -256,24 +295,25 @@ ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes) {
     if (line.front() == u'[') {
       current.reset();
       inSection = true;
+      // Which key the values below belong to cannot be told when the section line is
+      // broken, and no key can then be said to be absent: the registry fails.
       const std::size_t close = line.rfind(u']');
       if (close == Text::npos || !WithoutComment(line.substr(close + 1)).empty()) {
-        // The key it names cannot be said to be absent: it fails to open instead.
-        const auto meant = KeyPath(Trim(line.substr(1, close == Text::npos ? close : close - 1)));
-        if (meant) {
-          DefineKey(&parsed.keys, *meant);
-          parsed.keys[*meant].unreadable = true;
-        }
-        skip(number, meant ? "a key name without its closing ']'; the key fails to open"
-                           : "a key name without its closing ']'");
+        parsed.broken = true;
+        skip(number, "a key name without its closing ']'; the registry fails");
         continue;
       }
       Text name = line.substr(1, close - 1);
       const bool remove = !name.empty() && name.front() == u'-';
       if (remove) name.remove_prefix(1);
       const auto path = KeyPath(name);
-      if (!path) {
+      if (!path && IsOtherHive(name)) {
         skip(number, "not a key of HKEY_LOCAL_MACHINE");
+        continue;
+      }
+      if (!path) {
+        parsed.broken = true;
+        skip(number, "a key name that cannot be read; the registry fails");
         continue;
       }
       if (remove) {

@@ -44,6 +44,9 @@ struct ParsedRegistry {
   // that cannot be told, such as UTF-16 without its byte-order mark).  The rest was read
   // all the same, for the report of its lines.
   bool badHeader = false;
+  // A section line that cannot be read: which key the values below it belong to is not
+  // known, so no key can be said to be absent.
+  bool broken = false;
 };
 
 ParsedRegistry ParseRegistryFile(std::span<const std::uint8_t> bytes);

@@ -126,10 +126,14 @@ void ReplacePrograms(const Config& config) {
       if (got > 0) bytes.append(chunk, static_cast<std::size_t>(got));
     }
     ::close(in);
-    const int out = ::open(target->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    // A file in the target's place, as a card that swaps a file shows it: a link standing
+    // there is replaced, never written through.
+    const std::string fresh = *target + ".replace-" + std::to_string(::getpid());
+    const int out = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
     if (out < 0) continue;
-    WriteAll(out, bytes);
+    const bool written = WriteAll(out, bytes);
     ::close(out);
+    if (!written || ::rename(fresh.c_str(), target->c_str()) != 0) ::unlink(fresh.c_str());
   }
 }
 

@@ -1,6 +1,8 @@
 // Signed packages on a device that holds a PackageKey: which packages and updaters are
 // refused, with which line, and that a refused package leaves the device untouched.  Each
 // row against its golden transcript.
+#include <sys/stat.h>
+
 #include <iostream>
 
 #include "tests/e2e/e2e_device.h"
@@ -225,6 +227,19 @@ const std::vector<Signed> kSigned = {
        fs::create_symlink("Storage Card/VXUpdater.exe", d.root() / "VXUpdater.exe");
      },
      .env = {{"VXU_FAULTS", "replace:\\Storage Card\\VXUpdater.exe=\\Storage Card\\intruder"}}},
+    // A card entry that links to the copy's name: the card swapped after the check
+    // reaches neither the copy nor the started program.
+    {.name = "signature-updater-card-links-to-the-copy",
+     .setup = [](Device& d) {
+       WriteMarker(d.root() / "VXUpdater.exe");
+       fs::copy_file(d.root() / "VXUpdater.exe", d.root() / "signed.exe");
+       RunTool("vxpack", {"sign", "--updater", "--key", KeyFile("device.key"), d.root() / "signed.exe"});
+       fs::rename(d.root() / "signed.exe.sig", d.Card() / "VXUpdater.exe.sig");
+       fs::remove(d.root() / "signed.exe");
+       fs::create_symlink("../VXUpdater.exe", d.Card() / "VXUpdater.exe");
+       WriteMarker(d.Card() / "intruder", "intruder");
+     },
+     .env = {{"VXU_FAULTS", "replace:\\Storage Card\\VXUpdater.exe=\\Storage Card\\intruder"}}},
     {.name = "signature-updater-other-build-runs-from-its-copy",
      .setup = UpdaterBuildSigned(true), .answers = "yes"},
     {.name = "signature-updater-changed-copy-started-once",
@@ -256,6 +271,49 @@ TEST_P(E2eSignature, RunMatchesItsGoldenTranscript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signatures, E2eSignature, ::testing::ValuesIn(kSigned), RowName());
+
+// A registry damaged in any of these ways may have held a key: a keyed device with an
+// unsigned package refuses it (a registry failure, or the key read all the same) and
+// writes nothing.
+TEST(E2eDamagedRegistry, NoDamageTurnsTheSignatureCheckOff) {
+  const std::string section = "[HKEY_LOCAL_MACHINE\\VX_Config\\VXUpdate]\n";
+  const std::string key = "\"PackageKey\"=" + KeyValue() + "\n";
+  const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> damages = {
+      {"a link to nowhere", [](const fs::path& r) { fs::create_symlink("/nonexistent", r); }},
+      {"a pipe", [](const fs::path& r) { ASSERT_EQ(::mkfifo(r.c_str(), 0644), 0); }},
+      {"a folder", [](const fs::path& r) { fs::create_directory(r); }},
+  };
+  const std::vector<std::string> texts = {
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\VX_Config\\\\VXUpdate]\n" + key,
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\VX_Config\\VXUpdate ;x\n" + key,
+      "REGEDIT4\n[ HKEY_LOCAL_MACHINE\\VX_Config\\VXUpdate]\n" + key,
+      "REGEDIT4\n" + section + "x" + key,
+      "REGEDIT4\n" + section + "\xEF\xBB\xBF" + key,
+      "REGEDIT4\n" + section + "\"CheckCRC\"=dword:00000001 ; C:\\\n" + key,
+      "REGEDIT4\n" + section + key.substr(0, key.size() - 1) + ",zz\n",
+  };
+  Device d;
+  d.BuildPackage("spl:2.0 ipl:2.0 bootloader:2.0 wince:2.0");
+  const fs::path registry = d.root() / "registry.reg";
+  auto expectRefused = [&](const std::string& what) {
+    SCOPED_TRACE(what);
+    const UpdaterRun run = d.Run({}, "yes,no", {});
+    EXPECT_NE(run.out.find(">Check signature...Fail - "), std::string::npos) << run.out;
+    for (const auto& line : run.trace) {
+      EXPECT_FALSE(line.ev() == "device" && line["call"].starts_with("VXUpdate_Write")) << line.raw;
+    }
+  };
+  for (const auto& [what, make] : damages) {
+    fs::remove_all(registry);
+    make(registry);
+    expectRefused(what);
+  }
+  for (const auto& text : texts) {
+    fs::remove_all(registry);
+    ts::WriteText(registry, text);
+    expectRefused(text);
+  }
+}
 
 // Every fallible call failed in turn on a device that holds a key, with an unsigned
 // package and an unsigned updater beside it: no fault point writes an image, installs or

@@ -115,26 +115,50 @@ TEST(Registry, ValuesReadBackAsStored) {
   }
 }
 
+// A broken line is skipped and the rest still counts; but what it still names fails
+// rather than goes missing, and a broken section line fails the whole registry, since
+// no key can then be said to be absent.
 TEST(Registry, SkipsEachMalformedLineKeepsTheRestAndFailsWhatItNamed) {
-  const std::string text =
-      "REGEDIT4\n[HKLM\\A\\B]\n\"ok\"=dword:1\n\"bad\"=dword:123456789\n\"x\"=hex:1,zz\n"
-      "[HKEY_CURRENT_USER\\C]\n[HKLM\\D\n\"also\"=hex(7):41,00,00,00\n\"unterminated=1\n";
-  const auto parsed = platform::posix::ParseRegistryFile(
-      std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-  EXPECT_FALSE(parsed.badHeader);
-  std::vector<std::size_t> lines;
-  for (const auto& skipped : parsed.skipped) lines.push_back(skipped.line);
-  // Line 8 is well formed but lies under the section of line 7 that was skipped.
-  EXPECT_EQ(lines, (std::vector<std::size_t>{4, 5, 6, 7, 9}));
-  // A value or key that a broken line names cannot be said to be absent: it fails.
-  const auto& values = parsed.keys.at(u"a\\b").values;
-  std::vector<std::pair<std::u16string, bool>> seen;
-  for (const auto& [name, value] : values) seen.emplace_back(name, value.unreadable);
-  EXPECT_EQ(seen, (std::vector<std::pair<std::u16string, bool>>{
-                      {u"bad", true}, {u"ok", false}, {u"x", true}}));
-  EXPECT_FALSE(parsed.keys.at(u"a\\b").unreadable);
-  EXPECT_EQ(parsed.keys.count(u"a"), 1u);  // a key implies its parents
-  EXPECT_TRUE(parsed.keys.at(u"d").unreadable);
+  enum State { kAbsent, kRead, kFails };
+  struct Case {
+    std::string lines;  // after the header
+    bool broken;
+    std::u16string value;  // of key a
+    State state;
+  };
+  const Case cases[] = {
+      {"[HKLM\\A]\n\"ok\"=dword:1\n\"bad\"=dword:123456789", false, u"ok", kRead},
+      {"[HKLM\\A]\n\"ok\"=dword:1\n\"bad\"=dword:123456789", false, u"bad", kFails},
+      {"[HKLM\\A]\n\"x\"=hex:1,zz", false, u"x", kFails},
+      {"[HKLM\\A]\n\"x\" hex:01", false, u"x", kFails},
+      {"[HKLM\\A]\nx\"Key\"=hex:01", false, u"key", kFails},
+      {"[HKLM\\A]\n\xC2\xA0\"Key\"=hex:01", false, u"key", kFails},
+      {"[HKLM\\A]\nKey=hex:01", false, u"key", kFails},
+      {"[HKLM\\A]\n\"unterminated=1", false, u"unterminated", kFails},
+      {"[HKLM\\A]\nnot understood", false, u"not understood", kAbsent},
+      // A comment never goes on with the next line, even one that ends in a backslash.
+      {"[HKLM\\A]\n\"a\"=dword:1 ; C:\\\n\"b\"=dword:2", false, u"b", kRead},
+      {"[HKLM\\A]\n\"l\"=hex:01,\\\n  02", false, u"l", kRead},
+      {"[HKEY_CURRENT_USER\\C]\n\"x\"=dword:1\n[HKLM\\A]", false, u"x", kAbsent},
+      {"[HKLM\\A\n\"x\"=dword:1", true, u"x", kAbsent},
+      {"[HKLM\\A] junk\n\"x\"=dword:1", true, u"x", kAbsent},
+      {"[HKLM\\B\\\\A]\n\"x\"=dword:1", true, u"x", kAbsent},
+      {"[ HKLM\\A]\n\"x\"=dword:1", true, u"x", kAbsent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    const std::string text = "REGEDIT4\n" + c.lines + "\n";
+    const auto parsed = platform::posix::ParseRegistryFile(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    EXPECT_FALSE(parsed.badHeader);
+    EXPECT_EQ(parsed.broken, c.broken);
+    const auto key = parsed.keys.find(u"a");
+    State state = kAbsent;
+    if (key != parsed.keys.end() && key->second.values.count(c.value) != 0) {
+      state = key->second.values.at(c.value).unreadable ? kFails : kRead;
+    }
+    EXPECT_EQ(state, c.state);
+  }
 }
 
 TEST(Trace, TwoWritersLeaveOnlyWholeLines) {
