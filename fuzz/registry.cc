@@ -1,6 +1,7 @@
 // Arbitrary bytes as registry.reg: the reader's result has a sound shape (skipped lines in
 // rising order, lower-case paths, every key with its parents), and every key and value it
-// found reads back through the registry calls, whole or refused without a byte copied.
+// found reads back through the registry calls, whole or refused without a byte copied, or
+// fails as a registry failure where a broken line left it unknown.
 #include <algorithm>
 #include <array>
 
@@ -9,6 +10,9 @@
 #include "platform/posix/registry_file.h"
 
 namespace {
+
+// ERROR_REGISTRY_IO_FAILED: what fails where the registry cannot say "missing".
+constexpr std::int32_t kRegistryFailure = 1016;
 
 bool Lower(const std::u16string& text) {
   return std::none_of(text.begin(), text.end(), [](char16_t c) { return c >= u'A' && c <= u'Z'; });
@@ -34,12 +38,26 @@ void fuzz::One(std::span<const std::uint8_t> bytes) {
            "a key path kept with upper-case letters or without its parent");
     if (++keys > 8) continue;
     platform::RegKey open = platform::kNullRegKey;
-    Expect(platform::RegOpenKeyEx(platform::kHkeyLocalMachine, path, 0, 0, &open) == 0,
-           "a key the reader found does not open");
+    const std::int32_t opened = platform::RegOpenKeyEx(platform::kHkeyLocalMachine, path, 0, 0, &open);
+    // A file that is no registry, a broken section line or a broken section of this key:
+    // the key fails, as a registry failure, and is never taken for missing.
+    if (parsed.badHeader || parsed.broken || key.unreadable) {
+      Expect(opened == kRegistryFailure && open == platform::kNullRegKey,
+             "a key of a broken registry opens, or reads as missing");
+      continue;
+    }
+    Expect(opened == 0, "a key the reader found does not open");
     std::size_t values = 0;
     for (const auto& [name, value] : key.values) {
       Expect(Lower(name), "a value name kept with upper-case letters");
       if (++values > 8) continue;
+      if (value.unreadable) {
+        std::array<std::uint8_t, 4> buffer{};
+        std::uint32_t type = 0, size = buffer.size();
+        Expect(platform::RegQueryValueEx(open, name, &type, buffer, &size) == kRegistryFailure,
+               "a value of a broken line reads, or reads as missing");
+        continue;
+      }
       const auto stored = static_cast<std::uint32_t>(value.data.size());
       for (const std::uint32_t room : {stored == 0 ? 0u : stored - 1, stored, 240u}) {
         std::array<std::uint8_t, 256> buffer;
