@@ -24,6 +24,7 @@ TEST(TokenSigning, TokenKeysSignAsKeyFilesDoAndEveryRefusalWritesNothing) {
   const auto in = [&](const std::string& name) { return (hsm.dir() / name).string(); };
   ts::WriteText(in("pin"), "1234\n");
   ts::WriteText(in("wrong-pin"), "9999\n");
+  ts::WriteText(in("two-lines"), "1234\nx\n");
   ts::WriteText(in("VXUpdate.bin"), "package");
   ts::WriteText(in("fresh.bin"), "package");
   ASSERT_EQ(ts::Run(ts::Built("tools/vxpack"), {"keygen", "-o", in("f")}).exitCode, 0);
@@ -57,8 +58,19 @@ TEST(TokenSigning, TokenKeysSignAsKeyFilesDoAndEveryRefusalWritesNothing) {
       {{"sign", "--key", hsm.Uri("T", "object=k"), "@VXUpdate.bin"}, 1, "needs a PIN"},
       {{"sign", "--key", hsm.Uri("V", "object=k", pin), "@VXUpdate.bin"}, 1, ": no such token"},
       {{"sign", "--key", hsm.Uri("T", "object=x", pin), "@VXUpdate.bin"}, 1, ": no such key"},
-      {{"sign", "--key", hsm.Uri("T", "", pin), "@VXUpdate.bin"}, 1, "several keys match"},
+      {{"sign", "--key", hsm.Uri("T", "", pin), "@VXUpdate.bin"}, 1, "names no key"},
       {{"sign", "--key", hsm.Uri("T", "objekt=k", pin), "@VXUpdate.bin"}, 1, "does not know"},
+      {{"sign", "--key", hsm.Uri("T", "object=k", pin + "&module_path=x"), "@VXUpdate.bin"}, 1,
+       "does not know: module_path"},
+      {{"sign", "--key", hsm.Uri("U;token=T", "object=k", pin), "@VXUpdate.bin"}, 1, "gives token twice"},
+      {{"sign", "--key", hsm.Uri("T", "object=k", "&pin-value="), "@VXUpdate.bin"}, 1, "an empty PIN"},
+      {{"sign", "--key", hsm.Uri("T", "object=k"), "@VXUpdate.bin"}, 1, "needs a PIN", {{"VXPACK_PIN", ""}}},
+      {{"sign", "--key", hsm.Uri("T", "object=k", "&pin-source=" + in("two-lines")), "@VXUpdate.bin"}, 1,
+       "more than one line"},
+      {{"sign", "--key", "pkcs11:token=T;object=k?module-path=" + hsm.dir().path().string(), "@VXUpdate.bin"},
+       1, "not a regular file"},
+      {{"sign", "--key", "pkcs11:token=T;object=k?module-path=" VXU_HOST_ZLIB, "@VXUpdate.bin"}, 1,
+       "no PKCS#11 module"},
       {{"sign", "--key", "pkcs11:token=T;object=k?module-path=/nonexistent/module.so", "@VXUpdate.bin"},
        1, "cannot load module /nonexistent/module.so: "},
       {{"sign", "--key", hsm.Uri("T", "object=p256", pin), "@VXUpdate.bin"}, 1, ": not an Ed25519 key"},

@@ -121,12 +121,10 @@ int RunSign(const std::string& secretKey, const std::string& file, crypto::Purpo
     signature = crypto::Sign(*secret, purpose, *digest);
     if (!signature) return tools::Fail(keyName, "cannot sign with this key");
   }
+  // A signature that cannot be checked is not written: the devices could not be given
+  // the key it needs either.
+  if (!publicKey) return tools::Fail(keyName, "the token holds no public key for it; nothing to check the signature with");
   if (auto failure = tools::WriteWholeFile(sigFile, *signature, inputs)) return tools::Fail(sigFile.string(), *failure);
-  if (!publicKey) {
-    tools::Warn(keyName, "no public key beside it in the token; check the signature with 'vxpack verify'");
-    std::cout << sigFile.string() << ": signed in the token\n";
-    return kExitOk;
-  }
   std::cout << sigFile.string() << ": signed with key " << tools::Fingerprint(*publicKey) << "\n";
   return kExitOk;
 }

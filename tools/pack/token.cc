@@ -2,14 +2,19 @@
 // service): found through an RFC 7512 PKCS#11 URI, reached through p11-kit (the URI, the
 // modules, the PKCS#11 header), asked to sign the very message a key file signs, with
 // pure Ed25519 (CKM_EDDSA).
+#include <dlfcn.h>
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/uri.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -80,8 +85,31 @@ class Token {
   Pin pin_;
 };
 
+// Why the file at `path` cannot be a module, before p11-kit loads it: a pipe would
+// block the loader for good, and a library whose entry gives no function list would
+// end the process inside p11-kit.
+std::optional<std::string> NoModule(const char* path) {
+  struct stat info;
+  if (path[0] != '/') return "not an absolute path";
+  if (::stat(path, &info) != 0) return std::string(std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  void* library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return std::string(::dlerror());
+  using GetFunctionList = CK_RV (*)(CK_FUNCTION_LIST**);
+  const auto get = reinterpret_cast<GetFunctionList>(::dlsym(library, "C_GetFunctionList"));
+  CK_FUNCTION_LIST* functions = nullptr;
+  const bool usable = get != nullptr && get(&functions) == CKR_OK && functions != nullptr;
+  ::dlclose(library);
+  if (!usable) return "no PKCS#11 module (C_GetFunctionList gives no functions)";
+  return std::nullopt;
+}
+
 bool LoadModules(P11KitUri* uri, Modules& modules, std::string* reason) {
   if (const char* path = p11_kit_uri_get_module_path(uri)) {
+    if (const auto why = NoModule(path)) {
+      *reason = "cannot load module " + std::string(path) + ": " + *why;
+      return false;
+    }
     modules.own = p11_kit_module_load(path, 0);
     const CK_RV rv = modules.own == nullptr ? CKR_GENERAL_ERROR : p11_kit_module_initialize(modules.own);
     modules.initialised = rv == CKR_OK;
@@ -124,6 +152,38 @@ std::string Field(const unsigned char* bytes, std::size_t size) {
   return text;
 }
 
+// What p11-kit's parser lets through: a name given twice (the last one would win, so a
+// URI pasted from two would sign with whichever came last) and query attributes of
+// another spelling (which it ignores, so a misspelt module-path would ask other modules).
+std::optional<std::string> NamesProblem(std::string_view text) {
+  text.remove_prefix(std::min<std::size_t>(text.size(), 7));  // "pkcs11:"
+  text = text.substr(0, text.find('#'));
+  const std::size_t question = text.find('?');
+  const std::string_view query = question == std::string_view::npos ? "" : text.substr(question + 1);
+  const std::string_view path = text.substr(0, question);
+  std::vector<std::string_view> seen;
+  auto check = [&](std::string_view part, char separator, bool inQuery) -> std::optional<std::string> {
+    for (std::size_t start = 0; start < part.size();) {
+      const std::size_t end = std::min(part.find(separator, start), part.size());
+      const std::string_view item = part.substr(start, end - start);
+      const std::string_view name = item.substr(0, item.find('='));
+      start = end + 1;
+      if (name.empty()) continue;
+      constexpr std::string_view kQueryNames[] = {"module-path", "module-name", "pin-value", "pin-source"};
+      if (inQuery && std::find(std::begin(kQueryNames), std::end(kQueryNames), name) == std::end(kQueryNames)) {
+        return "an attribute of the URI that this tool does not know: " + tools::Printable(name);
+      }
+      if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+        return "the URI gives " + tools::Printable(name) + " twice";
+      }
+      seen.push_back(name);
+    }
+    return std::nullopt;
+  };
+  if (auto problem = check(path, ';', false)) return problem;
+  return check(query, '&', true);
+}
+
 bool Token::Open(const std::string& text, std::string* reason) {
   P11KitUri* parsed = p11_kit_uri_new();
   uri_.reset(parsed);
@@ -138,6 +198,16 @@ bool Token::Open(const std::string& text, std::string* reason) {
   // A misspelt attribute would otherwise match any key.
   if (p11_kit_uri_any_unrecognized(parsed)) {
     *reason = "an attribute of the URI that this tool does not know";
+    return false;
+  }
+  if (auto problem = NamesProblem(lowered)) {
+    *reason = *problem;
+    return false;
+  }
+  // A URI without either would take whatever one key the token holds.
+  if (p11_kit_uri_get_attribute(parsed, CKA_LABEL) == nullptr &&
+      p11_kit_uri_get_attribute(parsed, CKA_ID) == nullptr) {
+    *reason = "the URI names no key: give object= or id=";
     return false;
   }
   if (!LoadModules(parsed, modules_, reason)) return false;
@@ -277,9 +347,13 @@ bool Token::ReadPin(std::string* reason) {
     // The file's one line, as an editor or `echo` leaves it.
     if (pin_.text.ends_with('\n')) pin_.text.pop_back();
     if (pin_.text.ends_with('\r')) pin_.text.pop_back();
+    if (pin_.text.find_first_of("\r\n") != std::string::npos) {
+      *reason = "pin-source " + std::string(path) + ": more than one line";
+      return false;
+    }
     return true;
   }
-  if (const char* value = std::getenv(kPinVariable)) {
+  if (const char* value = std::getenv(kPinVariable); value != nullptr && *value != '\0') {
     pin_.text = value;
     return true;
   }
@@ -296,6 +370,11 @@ bool Token::ReadPin(std::string* reason) {
 bool Token::LogIn(CK_USER_TYPE user, std::string* reason) {
   if (user == CKU_USER && loggedIn_) return true;
   if (!pin_.read && !ReadPin(reason)) return false;
+  // An empty PIN would cost one of the token's few tries for nothing.
+  if (pin_.given && pin_.text.empty()) {
+    *reason = "an empty PIN, not given to the token";
+    return false;
+  }
   const CK_RV rv = module_->C_Login(
       session_, user, pin_.given ? reinterpret_cast<CK_UTF8CHAR*>(pin_.text.data()) : nullptr,
       pin_.given ? pin_.text.size() : 0);
