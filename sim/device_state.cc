@@ -46,7 +46,15 @@ bool WriteWhole(const fs::path& file, std::string_view bytes) {
   return !error;
 }
 
+// The device's own state files are small; anything else in their place (a pipe that
+// would block, a device, a file of gigabytes) is no state the device could hold.
+constexpr std::uintmax_t kMaxStateFile = 1 << 20;
+
 std::optional<std::string> ReadWhole(const fs::path& file) {
+  std::error_code error;
+  if (!fs::is_regular_file(file, error) || fs::file_size(file, error) > kMaxStateFile || error) {
+    return {};
+  }
   std::ifstream in(file, std::ios::binary);
   if (!in) return {};
   std::ostringstream bytes;
@@ -227,6 +235,8 @@ FlashImage OpenFlashSlot(const fs::path& root, std::uint32_t type, FlashFileHand
     if (!fs::exists(path, error)) return image;
   }
   image.state = FlashState::kDamaged;
+  // A pipe or a device in the slot would block or never end: no image.
+  if (!fs::is_regular_file(path, error)) return image;
   FlashFileHandle opened(std::fopen(path.string().c_str(), "rb"));
   std::uintmax_t size = fs::file_size(path, error);
   // Something there that cannot be read is no image: damaged, and nothing more known.

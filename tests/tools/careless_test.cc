@@ -2,6 +2,7 @@
 // inputs or in folders, images in the wrong slot, mistyped commands, a moved tree.  Each
 // row runs the built tools as processes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <nlohmann/json.hpp>
@@ -294,6 +295,45 @@ TEST(Careless, EveryToolSpeaksTheSameWay) {
     EXPECT_TRUE(std::regex_match(bench.Tool(std::string(tool) + " --version").out,
                                  std::regex(std::string(tool) + version + "\n")));
   }
+}
+
+// Output that cannot be written (a full disk) fails the tool with the reason, whatever
+// it printed: help, a version, a report.
+TEST(Careless, OutputThatDoesNotGetOutFailsTheTool) {
+  Workbench bench;
+  for (const std::string command :
+       {"vxpack --version", "vxdevice --help", "vxstamp --version", "vxpack info @/p.bin",
+        "vxpack info --json @/p.bin", "vxdevice show @/d1", "vxfleet run @/f.json @/p.bin"}) {
+    SCOPED_TRACE(command);
+    if (command.starts_with("vxdevice show")) bench.Tool("vxdevice init @/d1");
+    std::string line = "exec";
+    std::istringstream words(command);
+    for (std::string word; words >> word;) {
+      line += " '" + (word == command.substr(0, command.find(' '))
+                          ? ts::Built("tools/" + word).string()
+                          : word.starts_with("@/") ? (bench.dir / word.substr(2)).string() : word) + "'";
+    }
+    const ts::RunResult run = ts::Run("bash", {"-c", line + " >/dev/full"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_NE(run.err.find(": standard output: No space left on device"), std::string::npos) << run.err;
+  }
+}
+
+// A pipe, a device or a huge file in a device folder's own files is read as no state,
+// never waited on or read without end.
+TEST(Careless, ShowEndsWhateverTheDeviceFolderHolds) {
+  Workbench bench;
+  bench.Tool("vxdevice init @/d2 --boot doc");
+  const fs::path hardware = bench.dir / "d2" / ".hardware";
+  fs::remove(hardware / "flash" / "WinCE.img");
+  ASSERT_EQ(::mkfifo((hardware / "flash" / "WinCE.img").c_str(), 0644), 0);
+  fs::remove(hardware / "gd_items");
+  fs::create_symlink("/dev/zero", hardware / "gd_items");
+  // The guard ends a run that would block for good; it never decides a passing run.
+  const ts::RunResult run = ts::Run(
+      "timeout", {"60", ts::Built("tools/vxdevice").string(), "show", (bench.dir / "d2").string()});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("WinCE"), std::string::npos) << run.out;
 }
 
 // A build tree copied elsewhere, and the installed layout: the tools use what lies beside

@@ -2,6 +2,9 @@
 // and usage mistakes in the tools' own words instead of the parser's.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <new>
@@ -186,8 +189,30 @@ void SetUpHelp(CLI::App& app, std::string_view footer, bool versionFlag) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 }
 
+// At the end of every tool: what it printed must have reached standard output, or the
+// tool fails however it ended (a full disk under a redirection, a closed file).
+void CheckStandardOutput() {
+  if (StandardOutputFailureSaid()) return;
+  errno = 0;
+  std::cout.flush();
+  const bool failed = !std::cout || std::ferror(stdout) != 0;
+  const int writeError = errno;
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !failed) return;
+  const int error = errno != 0 ? errno : writeError != 0 ? writeError : EIO;
+  const std::string line = NameOfTool() + ": standard output: " + SystemReason(error) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::_Exit(kExitFailed);
+}
+
+bool& StandardOutputFailureSaid() {
+  static bool said = false;
+  return said;
+}
+
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv) {
   NameOfTool() = app.get_name();
+  std::atexit(CheckStandardOutput);
   const std::vector<std::string> commands = CommandNames(app);
   std::string helpTopic;
   if (!commands.empty()) {

@@ -43,6 +43,9 @@ void SetUpHelp(CLI::App& app, std::string_view footer = {}, bool versionFlag = t
 // run that ends here: after the help or the version on stdout, or a usage mistake on
 // stderr in the tools' own words.
 std::optional<int> ParseCommandLine(CLI::App& app, int argc, char** argv);
+// Set once a failed write to standard output was reported; otherwise a tool that parsed
+// its command line fails at its end, with the reason, when its output did not get out.
+bool& StandardOutputFailureSaid();
 
 // "TOOL: SUBJECT: reason" on stderr; Fail answers kExitFailed, Usage kExitUsage after a
 // pointer to the help of `command`.

@@ -195,6 +195,7 @@ std::optional<std::string> WriteStandardOutput(std::string_view text) {
   const int writeError = errno;
   errno = 0;
   if (written && std::fflush(stdout) == 0) return std::nullopt;
+  StandardOutputFailureSaid() = true;  // by the caller, with this reason
   return SystemReason(!written && writeError != 0 ? writeError : errno != 0 ? errno : EIO);
 }
 

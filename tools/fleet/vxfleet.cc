@@ -89,6 +89,23 @@ bool Inside(const fs::path& path, const fs::path& folder) {
 // before anything runs, so that a mistyped folder does not cost a whole fleet.  Each
 // report is tried the way it will be written (a trial file beside it, removed again);
 // neither may replace an input, the other report, or lie where a profile's device will.
+// The installed files a report must never replace: this tool, the tools beside it and
+// the device libraries it gives the updater.
+std::vector<fs::path> OwnFiles() {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  std::vector<fs::path> files = {error ? fs::path("/proc/self/exe") : self};
+  std::string ignored;
+  for (const char* tool : {"vxpack", "vxdevice", "vxstamp"}) {
+    if (auto file = tools::SiblingTool(tool, &ignored)) files.push_back(*file);
+  }
+  if (auto updater = tools::Companion("vxupdater", "control", &ignored)) files.push_back(*updater);
+  for (const char* library : {"vx_bsp_api.dll", "zlib.dll", "VXUpdate.dll"}) {
+    if (auto file = tools::DeviceLibrary(library, &ignored)) files.push_back(*file);
+  }
+  return files;
+}
+
 std::optional<std::string> OutputsMistake(const Arguments& args, std::span<const fs::path> inputs,
                                           std::span<const fs::path> deviceFolders) {
   if (!args.html.empty() && !args.junit.empty() && SameFile(args.html, args.junit)) {
@@ -195,10 +212,8 @@ int Run(const Arguments& args) {
   const std::optional<fs::path> vxpack = tools::SiblingTool("vxpack", &error);
   if (!vxpack) return Fail("vxpack", error);
   // Everything the run reads: no report may replace any of it.
-  std::vector<fs::path> inputs = {args.fleet, args.package, args.package + ".sig", *updater, *vxpack};
-  for (const char* library : {"vx_bsp_api.dll", "zlib.dll"}) {
-    if (auto file = tools::DeviceLibrary(library, &error)) inputs.push_back(*file);
-  }
+  std::vector<fs::path> inputs = OwnFiles();
+  inputs.insert(inputs.end(), {args.fleet, args.package, args.package + ".sig", *updater, *vxpack});
   for (const fleet::Profile& profile : fleetFile->profiles) {
     if (!profile.keyFile.empty()) inputs.push_back(profile.keyFile);
   }
@@ -342,7 +357,8 @@ int Run(const Arguments& args) {
 }
 
 int Merge(const Arguments& args) {
-  const std::vector<fs::path> inputs(args.reports.begin(), args.reports.end());
+  std::vector<fs::path> inputs = OwnFiles();
+  inputs.insert(inputs.end(), args.reports.begin(), args.reports.end());
   if (auto mistake = OutputsMistake(args, inputs, {})) return Fail("", *mistake);
   host::WatchInterrupts();
   std::vector<std::pair<std::string, fleet::Json>> reports;
