@@ -286,7 +286,9 @@ std::string Padded(std::string text, std::size_t width) {
 void PrintText(const Report& report) {
   const PackageHeader& h = report.header;
   std::ostringstream out;
-  out << "Package:        " << report.file << " (" << report.fileSize << " bytes)\n"
+  // Text from the package and its file names is shown escaped: a header cannot forge a
+  // line or move the terminal.
+  out << "Package:        " << tools::Printable(report.file) << " (" << report.fileSize << " bytes)\n"
       << "SHA-256:        " << report.sha256 << "\n"
       << "Header length:  " << h.headerLength << " (" << Layout(h.headerLength) << ")\n"
       << "Engine library: " << report.engineKind.value_or("not a loadable library") << ", " << h.engineLength
@@ -299,22 +301,22 @@ void PrintText(const Report& report) {
     const auto& d = image.decoded;
     if (d) {
       out << Padded(std::string(sim::ImageTypeName(d->type)), 12) << Padded(std::to_string(d->hardware), 10)
-          << Padded(sim::VersionText(d->version), 9) << Padded(sim::DateText(d->date), 12) << d->tag << "\n";
+          << Padded(sim::VersionText(d->version), 9) << Padded(sim::DateText(d->date), 12) << tools::Printable(d->tag) << "\n";
     } else {
-      out << "(" << image.problem << ")\n";
+      out << "(" << tools::Printable(image.problem) << ")\n";
     }
   }
   out << "Checks:\n";
   for (const Check& c : report.checks) {
-    out << "  " << Padded(std::string(c.name), 16) << (c.ok ? "ok" : "FAILED") << ": " << c.detail << "\n";
+    out << "  " << Padded(std::string(c.name), 16) << (c.ok ? "ok" : "FAILED") << ": " << tools::Printable(c.detail) << "\n";
   }
   if (!report.warnings.empty()) out << "Warnings:\n";
-  for (const std::string& warning : report.warnings) out << "  " << warning << "\n";
+  for (const std::string& warning : report.warnings) out << "  " << tools::Printable(warning) << "\n";
   out << "Signature:      ";
   if (!report.signatureSize) {
     out << "none\n";
   } else {
-    out << SignatureFile(report.file).string() << " (" << *report.signatureSize << " bytes)";
+    out << tools::Printable(SignatureFile(report.file).string()) << " (" << *report.signatureSize << " bytes)";
     if (!report.keyFingerprint) out << "; --pub NAME.pub checks it";
     if (report.keyFingerprint) {
       out << (report.signatureProblem ? "; does NOT verify with key " : "; verifies with key ")
