@@ -157,7 +157,7 @@ std::int32_t RegOpenKeyEx(RegKey root, std::u16string_view subKey, std::uint32_t
     const auto it = registry->keys.find(path);
     if (it != registry->keys.end()) key = &it->second;
   }
-  const bool unreadable = registry && (registry->unreadable || (key != nullptr && key->unreadable));
+  const bool unreadable = registry && registry->unreadable;
   const bool found = !fault && !unreadable && key != nullptr && result != nullptr;
   TraceEvent("reg_open").Str("key", subKey).Bool("ok", found).Emit();
   if (fault || unreadable) return posix::kFaultResult;

@@ -23,11 +23,9 @@ struct RegistryValue {
 
 // Keys below HKEY_LOCAL_MACHINE by their path ("" the hive itself, "a\b" below it) and
 // values by their name ("" the default value); both are kept with ASCII letters in lower
-// case, since the registry matches names ignoring case.  A key is `unreadable` when a
-// section line names it but cannot be read whole (the key then fails to open).
+// case, since the registry matches names ignoring case.
 struct RegistryKey {
   std::map<std::u16string, RegistryValue> values;
-  bool unreadable = false;
 };
 using Registry = std::map<std::u16string, RegistryKey>;
 

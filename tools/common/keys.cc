@@ -120,22 +120,22 @@ std::optional<std::vector<std::uint8_t>> Pem(Write write) {
   return std::vector<std::uint8_t>(data, data + size);
 }
 
-}  // namespace
-
-std::optional<RawKey> ReadPublicKey(const fs::path& file, std::string* reason) {
-  const Key key = ReadKey(file, Kind::kPublic, reason);
+std::optional<RawKey> ReadRawKey(const fs::path& file, Kind kind, std::string* reason) {
+  const Key key = ReadKey(file, kind, reason);
   if (key == nullptr) return std::nullopt;
-  auto raw = Raw(key.get(), Kind::kPublic);
+  auto raw = Raw(key.get(), kind);
   if (!raw) *reason = "the key cannot be read from the file";
   return raw;
 }
 
+}  // namespace
+
+std::optional<RawKey> ReadPublicKey(const fs::path& file, std::string* reason) {
+  return ReadRawKey(file, Kind::kPublic, reason);
+}
+
 std::optional<RawKey> ReadSecretKey(const fs::path& file, std::string* reason) {
-  const Key key = ReadKey(file, Kind::kSecret, reason);
-  if (key == nullptr) return std::nullopt;
-  auto raw = Raw(key.get(), Kind::kSecret);
-  if (!raw) *reason = "the key cannot be read from the file";
-  return raw;
+  return ReadRawKey(file, Kind::kSecret, reason);
 }
 
 std::optional<RawKey> PublicKeyOf(const RawKey& seed) {
